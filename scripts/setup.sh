@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Builds and installs the package into ./.venv (Python 3.12), with the test
+# tools. Installs the system headers the build needs when they are missing.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+find_python() {
+    if command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'import sys' >/dev/null 2>&1; then
+        command -v python3.12
+        return
+    fi
+    if command -v pyenv >/dev/null 2>&1; then
+        local root
+        root=$(pyenv root)
+        for p in "$root"/versions/3.12*/bin/python3.12; do
+            if [ -x "$p" ]; then echo "$p"; return; fi
+        done
+    fi
+    echo "Python 3.12 not found" >&2
+    exit 1
+}
+
+if [ ! -f /usr/include/zlib.h ]; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO apt-get update -q
+    $SUDO apt-get install -y -q zlib1g-dev
+fi
+
+PY=${PYTHON:-$(find_python)}
+if [ ! -x .venv/bin/python ]; then
+    "$PY" -m venv .venv
+fi
+.venv/bin/python -m pip install -q --upgrade pip
+.venv/bin/python -m pip install -q ".[test]"

@@ -1,0 +1,220 @@
+#include "module/host.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <climits>
+
+namespace tavrel::host {
+namespace {
+
+PyObject* g_struct = nullptr;
+PyObject* g_zlib = nullptr;
+PyObject* g_bytesio = nullptr;
+PyObject* g_path = nullptr;
+PyObject* g_signature = nullptr;
+PyObject* g_builtins = nullptr;
+PyObject* g_compress = nullptr;
+PyObject* g_decompress = nullptr;
+PyObject* g_pack = nullptr;
+PyObject* g_unpack = nullptr;
+
+PyObject* s_read = nullptr;
+PyObject* s_seek = nullptr;
+PyObject* s_write = nullptr;
+PyObject* s_enter = nullptr;
+PyObject* s_exit = nullptr;
+PyObject* s_open = nullptr;
+PyObject* s_print = nullptr;
+
+bool intern(PyObject** slot, const char* text) noexcept {
+    *slot = PyUnicode_InternFromString(text);
+    return *slot != nullptr;
+}
+
+// from `module` import each of `names`, bound into `dict` as they arrive.
+bool import_names(PyObject* dict, const char* module, std::initializer_list<const char*> names,
+                  PyObject** keep_first = nullptr) noexcept {
+    Ref mod(PyImport_ImportModule(module));
+    if (!mod) return false;
+    bool first = true;
+    for (const char* name : names) {
+        Ref value(PyObject_GetAttrString(mod.get(), name));
+        if (!value || PyDict_SetItemString(dict, name, value.get()) < 0) return false;
+        if (first && keep_first != nullptr) *keep_first = Ref::borrow(value.get()).release();
+        first = false;
+    }
+    return true;
+}
+
+bool import_module(PyObject* dict, const char* name, PyObject** keep) noexcept {
+    PyObject* mod = PyImport_ImportModule(name);
+    if (mod == nullptr) return false;
+    *keep = mod;
+    return PyDict_SetItemString(dict, name, mod) == 0;
+}
+
+Ref builtin(PyObject* name) noexcept {
+    PyObject* value = PyObject_GetAttr(g_builtins, name);
+    return Ref(value);
+}
+
+}  // namespace
+
+bool init(PyObject* dict) noexcept {
+    if (!intern(&s_read, "read") || !intern(&s_seek, "seek") || !intern(&s_write, "write") ||
+        !intern(&s_enter, "__enter__") || !intern(&s_exit, "__exit__") || !intern(&s_open, "open") ||
+        !intern(&s_print, "print")) {
+        return false;
+    }
+    g_builtins = PyImport_ImportModule("builtins");
+    if (g_builtins == nullptr) return false;
+    if (!import_module(dict, "struct", &g_struct) || !import_module(dict, "zlib", &g_zlib)) return false;
+    if (!import_names(dict, "io", {"BytesIO"}, &g_bytesio)) return false;
+    if (!import_names(dict, "pathlib", {"Path"}, &g_path)) return false;
+    if (!import_names(dict, "typing", {"List", "Sequence", "Tuple", "Union"})) return false;
+    g_compress = PyObject_GetAttrString(g_zlib, "compress");
+    g_decompress = g_compress ? PyObject_GetAttrString(g_zlib, "decompress") : nullptr;
+    g_pack = g_decompress ? PyObject_GetAttrString(g_struct, "pack") : nullptr;
+    g_unpack = g_pack ? PyObject_GetAttrString(g_struct, "unpack") : nullptr;
+    if (g_unpack == nullptr) return false;
+    g_signature = PyBytes_FromStringAndSize("\x89PNG\r\n\x1a\n", 8);
+    return g_signature != nullptr && PyDict_SetItemString(dict, "PNG_SIGNATURE", g_signature) == 0;
+}
+
+PyObject* struct_module() noexcept { return g_struct; }
+PyObject* zlib_module() noexcept { return g_zlib; }
+PyObject* bytesio_class() noexcept { return g_bytesio; }
+PyObject* path_class() noexcept { return g_path; }
+PyObject* png_signature() noexcept { return g_signature; }
+
+std::uint32_t crc32(const unsigned char* data, std::size_t size, std::uint32_t crc) noexcept {
+    uLong value = crc;
+    while (size > 0) {
+        const uInt n = static_cast<uInt>(std::min<std::size_t>(size, UINT_MAX));
+        value = ::crc32(value, data, n);
+        data += n;
+        size -= n;
+    }
+    return static_cast<std::uint32_t>(value);
+}
+
+Ref read(PyObject* stream, long long n) noexcept {
+    Ref count(PyLong_FromLongLong(n));
+    if (!count) return Ref();
+    PyObject* args[] = {stream, count.get()};
+    Ref data(PyObject_VectorcallMethod(s_read, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!data) return data;
+    if (!PyBytes_Check(data.get()) && !PyByteArray_Check(data.get())) {
+        PyErr_Format(PyExc_TypeError, "read() should return bytes, not %.200s", Py_TYPE(data.get())->tp_name);
+        return Ref();
+    }
+    return data;
+}
+
+bool seek(PyObject* stream, long long position) noexcept {
+    Ref pos(PyLong_FromLongLong(position));
+    if (!pos) return false;
+    PyObject* args[] = {stream, pos.get()};
+    Ref result(PyObject_VectorcallMethod(s_seek, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return static_cast<bool>(result);
+}
+
+bool write(PyObject* stream, PyObject* data) noexcept {
+    PyObject* args[] = {stream, data};
+    Ref result(PyObject_VectorcallMethod(s_write, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return static_cast<bool>(result);
+}
+
+bool write(PyObject* stream, const void* data, std::size_t size) noexcept {
+    Ref bytes(PyBytes_FromStringAndSize(static_cast<const char*>(data), static_cast<Py_ssize_t>(size)));
+    return bytes && write(stream, bytes.get());
+}
+
+Ref compress(PyObject* data) noexcept { return Ref(PyObject_CallOneArg(g_compress, data)); }
+
+bool raise_decompress_error(PyObject* data, const char* fallback) noexcept {
+    Ref result(PyObject_CallOneArg(g_decompress, data));
+    if (!result) return false;
+    PyErr_SetString(PyExc_ValueError, fallback);
+    return false;
+}
+
+Ref pack(const char* fmt, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    PyObject* all[16];
+    if (nargs > 15) {
+        PyErr_SetString(PyExc_SystemError, "too many values to pack");
+        return Ref();
+    }
+    Ref format(PyUnicode_FromString(fmt));
+    if (!format) return Ref();
+    all[0] = format.get();
+    for (Py_ssize_t i = 0; i < nargs; ++i) all[i + 1] = args[i];
+    return Ref(PyObject_Vectorcall(g_pack, all, static_cast<size_t>(nargs + 1), nullptr));
+}
+
+Ref unpack(const char* fmt, PyObject* data) noexcept {
+    Ref format(PyUnicode_FromString(fmt));
+    if (!format) return Ref();
+    PyObject* args[] = {format.get(), data};
+    return Ref(PyObject_Vectorcall(g_unpack, args, 2, nullptr));
+}
+
+bool print(PyObject* text) noexcept {
+    Ref fn(builtin(s_print));
+    if (!fn) return false;
+    Ref result(PyObject_CallOneArg(fn.get(), text));
+    return static_cast<bool>(result);
+}
+
+bool OpenFile::open(PyObject* path, const char* mode) noexcept {
+    close();
+    Ref fn(builtin(s_open));
+    if (!fn) return false;
+    Ref mode_text(PyUnicode_FromString(mode));
+    if (!mode_text) return false;
+    PyObject* args[] = {path, mode_text.get()};
+    Ref manager(PyObject_Vectorcall(fn.get(), args, 2, nullptr));
+    if (!manager) return false;
+    // As a with statement does: look up __exit__ first, then enter.
+    Ref exit(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())), s_exit));
+    Ref enter(exit ? PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())), s_enter) : nullptr);
+    if (!enter) return false;
+    Ref stream(PyObject_CallOneArg(enter.get(), manager.get()));
+    if (!stream) return false;
+    manager_ = std::move(manager);
+    exit_ = std::move(exit);
+    stream_ = std::move(stream);
+    return true;
+}
+
+bool OpenFile::close() noexcept {
+    if (!manager_) return !PyErr_Occurred();
+    Ref manager = std::move(manager_);
+    Ref exit = std::move(exit_);
+    stream_.reset();
+    PyObject* pending = PyErr_GetRaisedException();
+    if (pending == nullptr) {
+        PyObject* args[] = {manager.get(), Py_None, Py_None, Py_None};
+        Ref result(PyObject_Vectorcall(exit.get(), args, 4, nullptr));
+        return static_cast<bool>(result);
+    }
+    Ref exc(pending);
+    Ref tb(PyException_GetTraceback(pending));
+    PyObject* args[] = {manager.get(), reinterpret_cast<PyObject*>(Py_TYPE(pending)), pending,
+                        tb ? tb.get() : Py_None};
+    Ref result(PyObject_Vectorcall(exit.get(), args, 4, nullptr));
+    if (!result) {
+        // An error while closing replaces the pending one, which becomes its context.
+        PyObject* raised = PyErr_GetRaisedException();
+        PyException_SetContext(raised, exc.release());
+        PyErr_SetRaisedException(raised);
+        return false;
+    }
+    // The module's own work failed: its exception goes on whatever __exit__
+    // answered (the host's files never suppress one).
+    PyErr_SetRaisedException(exc.release());
+    return false;
+}
+
+}  // namespace tavrel::host

@@ -1,0 +1,68 @@
+// Host services: the one place that reaches the interpreter's standard
+// modules (zlib, struct), streams, files and standard output.
+#pragma once
+
+#include "module/pyref.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tavrel::host {
+
+// Imports and keeps the host modules and names the module publishes, binding
+// each into `dict` as it arrives, in the order the module's namespace shows.
+bool init(PyObject* dict) noexcept;
+
+PyObject* struct_module() noexcept;   // borrowed
+PyObject* zlib_module() noexcept;     // borrowed
+PyObject* bytesio_class() noexcept;   // borrowed
+PyObject* path_class() noexcept;      // borrowed
+PyObject* png_signature() noexcept;   // borrowed bytes
+
+// CRC-32 of the PNG standard, continuing from `crc` (0 to start).
+std::uint32_t crc32(const unsigned char* data, std::size_t size, std::uint32_t crc = 0) noexcept;
+
+// stream.read(n): the object returned, checked to be bytes-like with a length.
+Ref read(PyObject* stream, long long n) noexcept;
+// stream.seek(position).
+bool seek(PyObject* stream, long long position) noexcept;
+// stream.write(data).
+bool write(PyObject* stream, PyObject* data) noexcept;
+bool write(PyObject* stream, const void* data, std::size_t size) noexcept;
+
+// zlib.compress(data) of the host, for a bytes-like object.
+Ref compress(PyObject* data) noexcept;
+// Lets the host's zlib.decompress raise its own error for `data`, which the
+// module's inflater refused; returns false with that error set (or, should
+// the host accept the data after all, with `fallback` raised as ValueError).
+bool raise_decompress_error(PyObject* data, const char* fallback) noexcept;
+
+// struct.pack(fmt, *args) / struct.unpack(fmt, data) of the host: used where
+// the host's own struct.error must come out for values that do not fit.
+Ref pack(const char* fmt, PyObject* const* args, Py_ssize_t nargs) noexcept;
+Ref unpack(const char* fmt, PyObject* data) noexcept;
+
+// print(text) with the host's built-in print.
+bool print(PyObject* text) noexcept;
+
+// A file opened with the host's built-in open(path, mode) and used as a
+// context manager: entered on open, exited when close() is called or the
+// holder goes away, with the pending exception (if any) passed to __exit__.
+class OpenFile {
+public:
+    OpenFile() noexcept = default;
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
+    ~OpenFile() { close(); }
+    bool open(PyObject* path, const char* mode) noexcept;
+    PyObject* stream() const noexcept { return stream_.get(); }
+    // Leaves the context; returns false when an exception is pending afterwards.
+    bool close() noexcept;
+
+private:
+    Ref manager_;
+    Ref exit_;
+    Ref stream_;
+};
+
+}  // namespace tavrel::host

@@ -1,0 +1,132 @@
+// Module definition and initialisation: multi-phase, one interpreter per
+// process, one module object for the life of the process.
+#include "module/host.h"
+#include "module/tavrel_ext.h"
+
+namespace tavrel {
+namespace {
+
+PyObject* g_module = nullptr;            // the one module object, kept for the process
+int64_t g_interpreter_id = -1;           // the interpreter that first created it
+bool g_initialised = false;
+
+struct Member {
+    const FuncSpec* spec;
+    bool is_static;
+    bool is_class;
+};
+
+PyObject* module_create(PyObject* spec, PyModuleDef*) {
+    const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (g_interpreter_id == -1) {
+        g_interpreter_id = current;
+    } else if (g_interpreter_id != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        return nullptr;
+    }
+    if (g_module != nullptr) return Py_NewRef(g_module);
+    Ref name(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    PyObject* module = PyModule_NewObject(name.get());
+    if (module == nullptr) return nullptr;
+    g_module = Py_NewRef(module);
+    return module;
+}
+
+bool add_function(PyObject* dict, const FuncSpec& spec) {
+    Ref fn(make_function(spec));
+    return fn && PyDict_SetItemString(dict, spec.name, fn.get()) == 0;
+}
+
+bool add_member(PyObject* type_dict, const Member& m) {
+    Ref fn(make_function(*m.spec));
+    if (!fn) return false;
+    if (m.is_static || m.is_class) {
+        PyTypeObject* wrapper = m.is_static ? &PyStaticMethod_Type : &PyClassMethod_Type;
+        fn.reset(PyObject_CallOneArg(reinterpret_cast<PyObject*>(wrapper), fn.get()));
+        if (!fn) return false;
+    }
+    return PyDict_SetItemString(type_dict, m.spec->name, fn.get()) == 0;
+}
+
+int module_exec_body(PyObject* module) {
+    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    if (!function_type_init()) return -1;
+
+    Ref type(image_create_type(module));
+    if (!type || PyDict_SetItemString(dict, "Tavrel", type.get()) < 0) return -1;
+    Py_INCREF(type.get());  // image_type is used for the life of the process
+
+    if (!host::init(dict)) return -1;
+
+    // ImageInput = Union[str, Path, bytes, bytearray, "Tavrel"]
+    Ref union_name(PyDict_GetItemString(dict, "Union") ? Py_NewRef(PyDict_GetItemString(dict, "Union")) : nullptr);
+    if (!union_name) return -1;
+    Ref forward(PyUnicode_FromString("Tavrel"));
+    if (!forward) return -1;
+    Ref members(PyTuple_Pack(5, reinterpret_cast<PyObject*>(&PyUnicode_Type), host::path_class(),
+                             reinterpret_cast<PyObject*>(&PyBytes_Type), reinterpret_cast<PyObject*>(&PyByteArray_Type),
+                             forward.get()));
+    if (!members) return -1;
+    Ref alias(PyObject_GetItem(union_name.get(), members.get()));
+    if (!alias || PyDict_SetItemString(dict, "ImageInput", alias.get()) < 0) return -1;
+
+    static const FuncSpec* const functions[] = {
+        nullptr,
+    };
+    for (const FuncSpec* spec : functions) {
+        if (spec != nullptr && !add_function(dict, *spec)) return -1;
+    }
+
+    static const Member members_in_order[] = {
+        {&image_copy_spec, false, false},
+    };
+    PyObject* type_dict = image_type->tp_dict;
+    for (const Member& m : members_in_order) {
+        if (!add_member(type_dict, m)) return -1;
+    }
+    PyType_Modified(image_type);
+    return 0;
+}
+
+int module_exec(PyObject* module) {
+    if (g_initialised) {
+        if (module == g_module) return 0;
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Module 'tavrel_ext' has already been imported. Re-initialisation is not supported.");
+        return -1;
+    }
+    if (module_exec_body(module) < 0) {
+        // A failed import leaves no module behind: the next import starts afresh.
+        Py_CLEAR(g_module);
+        return -1;
+    }
+    g_initialised = true;
+    return 0;
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(module_create)},
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "tavrel_ext",
+    nullptr,  // no docstring
+    0,        // no per-module state
+    nullptr,  // every function is created by the module body
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace tavrel
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tavrel_ext(void) {
+    return PyModuleDef_Init(&tavrel::module_def);
+}
