@@ -73,18 +73,25 @@ int module_exec_body(PyObject* module) {
     if (!alias || PyDict_SetItemString(dict, "ImageInput", alias.get()) < 0) return -1;
 
     static const FuncSpec* const functions[] = {
-        nullptr,
+        &read_chunk_spec, &make_chunk_spec, &write_png_spec, &split_idat_payload_spec,
+        &write_png_with_chunks_spec, &write_bmp_spec,
     };
     for (const FuncSpec* spec : functions) {
         if (spec != nullptr && !add_function(dict, *spec)) return -1;
     }
 
     static const Member members_in_order[] = {
+        {&stream_to_image_spec, true, false},
+        {&open_spec, false, true},
+        {&get_pixel_spec, false, false},
+        {&put_pixel_spec, false, false},
         {&image_copy_spec, false, false},
+        {&save_spec, false, false},
+        {&save_bmp_spec, false, false},
     };
     PyObject* type_dict = image_type->tp_dict;
     for (const Member& m : members_in_order) {
-        if (!add_member(type_dict, m)) return -1;
+        if (m.spec != nullptr && !add_member(type_dict, m)) return -1;
     }
     PyType_Modified(image_type);
     return 0;
