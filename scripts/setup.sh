@@ -32,4 +32,7 @@ if [ ! -x .venv/bin/python ]; then
     "$PY" -m venv .venv
 fi
 .venv/bin/python -m pip install -q --upgrade pip
-.venv/bin/python -m pip install -q ".[test]"
+# CI builds with warnings as errors: the build must stay warning-free.
+EXTRA=()
+[ "${CI:-}" = "true" ] && EXTRA=(-Ccmake.define.TAVREL_WERROR=ON)
+.venv/bin/python -m pip install -q "${EXTRA[@]}" ".[test]"
