@@ -1,0 +1,35 @@
+// PNG image-data decoding cores: bounded zlib inflation of the IDAT parts and in-place row reconstruction.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tavrel::png {
+
+enum class InflateStatus { ok, too_long, wrong_length, stream_error };
+
+struct Span {
+    const uint8_t* data;
+    size_t size;
+};
+
+// Inflates one zlib stream whose bytes are parts[0..nparts) joined in order (any part may be empty) into out[0..expected).
+// ok: the stream ended with exactly `expected` bytes; too_long: it would produce more (nothing is written past
+// out+expected); wrong_length: it ended with fewer; stream_error: any zlib error or input exhausted before the end.
+// Bytes after the end of the stream are ignored. Allocates nothing beyond zlib's own inflate state.
+InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, size_t expected) noexcept;
+
+struct ReconstructResult {
+    bool ok;
+    size_t bad_row;       // valid when !ok: index of the first row with a filter byte > 4
+    unsigned bad_filter;  // valid when !ok: that filter byte
+};
+
+// raw holds height rows of (1 + width*channels) bytes (filter byte, filtered samples); channels is 3 or 4.
+// Reconstructs each row in place, records its filter byte in filters[y] (filters may be nullptr), and splits the
+// samples into rgb (width*height*3 bytes, top row first) and, when channels == 4, alpha (width*height bytes; nullptr
+// when channels == 3). Stops at the first row whose filter byte is > 4 and reports it; earlier rows are complete.
+ReconstructResult reconstruct_image(uint8_t* raw, uint32_t width, uint32_t height, unsigned channels, uint8_t* rgb,
+                                    uint8_t* alpha, uint8_t* filters) noexcept;
+
+}  // namespace tavrel::png

@@ -1,0 +1,344 @@
+// Native checks for the codec cores: filters against a naive byte-wise model, the full scanline/zlib round trip,
+// bounded inflation outcomes, IDAT part sizing and the BMP row helpers. Prints each failure; exit status 1 if any.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include <zlib.h>
+
+#include "bmp/bmp.h"
+#include "png/decode.h"
+#include "png/encode.h"
+#include "png/filters.h"
+#include "png/split.h"
+
+using namespace tavrel;
+using Bytes = std::vector<uint8_t>;
+
+static int failures = 0;
+#define CHECK(cond, ...)                                                        \
+    do {                                                                        \
+        if (!(cond)) {                                                          \
+            ++failures;                                                         \
+            std::printf("FAIL %s:%d: %s | ", __FILE__, __LINE__, #cond);        \
+            std::printf(__VA_ARGS__);                                           \
+            std::printf("\n");                                                  \
+        }                                                                       \
+    } while (0)
+
+static std::mt19937 rng(12345);
+static Bytes random_bytes(size_t n) {
+    Bytes b(n);
+    for (auto& v : b) v = static_cast<uint8_t>(rng());
+    return b;
+}
+
+// ---- naive models, written from the filter rules ----
+static int naive_paeth(int a, int b, int c) {
+    int p = a + b - c, pa = std::abs(p - a), pb = std::abs(p - b), pc = std::abs(p - c);
+    if (pa <= pb && pa <= pc) return a;
+    return pb <= pc ? b : c;
+}
+static int predict(unsigned f, int a, int b, int c) {
+    switch (f) {
+        case 1: return a;
+        case 2: return b;
+        case 3: return (a + b) / 2;
+        case 4: return naive_paeth(a, b, c);
+        default: return 0;
+    }
+}
+// rec: reconstructed row so far; prev: previous reconstructed row (never null here).
+static Bytes naive_unfilter(unsigned f, size_t bpp, const Bytes& filt, const Bytes& prev) {
+    Bytes r(filt.size());
+    for (size_t i = 0; i < r.size(); ++i) {
+        int a = i >= bpp ? r[i - bpp] : 0, b = prev[i], c = i >= bpp ? prev[i - bpp] : 0;
+        r[i] = static_cast<uint8_t>(filt[i] + predict(f, a, b, c));
+    }
+    return r;
+}
+static Bytes naive_filter(unsigned f, size_t bpp, const Bytes& cur, const Bytes& prev) {
+    Bytes o(cur.size());
+    for (size_t i = 0; i < o.size(); ++i) {
+        int a = i >= bpp ? cur[i - bpp] : 0, b = prev[i], c = i >= bpp ? prev[i - bpp] : 0;
+        o[i] = static_cast<uint8_t>(cur[i] - predict(f, a, b, c));
+    }
+    return o;
+}
+
+static void test_paeth_and_average() {
+    long bad = 0;
+    for (int a = 0; a < 256; ++a)
+        for (int b = 0; b < 256; ++b)
+            for (int c = 0; c < 256; ++c)
+                if (png::paeth(uint8_t(a), uint8_t(b), uint8_t(c)) != naive_paeth(a, b, c)) ++bad;
+    CHECK(bad == 0, "%ld paeth mismatches", bad);
+    for (size_t bpp : {1, 3, 4, 5}) {  // a = b = 255 must predict 255, not an 8-bit wrapped sum
+        Bytes prev(2 * bpp, 0), row(2 * bpp, 0), out(2 * bpp);
+        for (size_t i = 0; i < bpp; ++i) { row[i] = 255; prev[bpp + i] = 255; }
+        png::unfilter_row(3, bpp, row.data(), prev.data(), row.size());
+        CHECK(row[bpp] == 255, "bpp %zu: average of 255,255 gave %d", bpp, row[bpp]);
+        png::filter_row(3, bpp, row.data(), prev.data(), out.data(), out.size());
+        CHECK(out[bpp] == 0, "bpp %zu: filtered %d", bpp, out[bpp]);
+    }
+}
+
+static void test_filter_rows() {
+    for (unsigned f = 0; f <= 4; ++f)
+        for (size_t bpp : {3, 4, 1, 6})
+            for (size_t len : {0, 1, 3, 4, 5, 17, 1000})
+                for (bool first : {true, false}) {
+                    Bytes cur = random_bytes(len), prev = first ? Bytes(len, 0) : random_bytes(len), out(len);
+                    const uint8_t* pp = first ? nullptr : prev.data();
+                    png::filter_row(f, bpp, cur.data(), pp, out.data(), len);
+                    CHECK(out == naive_filter(f, bpp, cur, prev), "filter_row f%u bpp%zu len%zu first%d", f, bpp, len, first);
+                    Bytes model = naive_unfilter(f, bpp, out, prev);
+                    CHECK(model == cur, "naive model round trip f%u bpp%zu len%zu", f, bpp, len);
+                    Bytes row = out;
+                    CHECK(png::unfilter_row(f, bpp, row.data(), pp, len), "rejected f%u", f);
+                    CHECK(row == cur, "unfilter_row f%u bpp%zu len%zu first%d", f, bpp, len, first);
+                    Bytes noise = random_bytes(len), rec = noise;  // arbitrary filtered input, not only our own output
+                    png::unfilter_row(f, bpp, rec.data(), pp, len);
+                    CHECK(rec == naive_unfilter(f, bpp, noise, prev), "unfilter noise f%u bpp%zu len%zu", f, bpp, len);
+                }
+    Bytes row = random_bytes(8), keep = row;
+    CHECK(!png::unfilter_row(5, 3, row.data(), nullptr, 8) && row == keep, "filter 5 must be rejected untouched");
+    CHECK(!png::unfilter_row(255, 4, row.data(), nullptr, 8) && row == keep, "filter 255 must be rejected untouched");
+}
+
+static Bytes zcompress(const Bytes& in, int level = 6) {
+    uLongf n = compressBound(in.size());
+    Bytes out(n);
+    if (compress2(out.data(), &n, in.data(), in.size(), level) != Z_OK) std::abort();
+    out.resize(n);
+    return out;
+}
+static png::InflateStatus inflate_whole(const Bytes& z, Bytes& out) {
+    png::Span s{z.data(), z.size()};
+    return png::inflate_bounded(&s, 1, out.data(), out.size());
+}
+
+static void test_png_round_trip() {
+    for (int ch : {3, 4})
+        for (uint32_t w : {0u, 1u, 2u, 7u})
+            for (uint32_t h : {0u, 1u, 5u})
+                for (bool with_filters : {true, false}) {
+                    const size_t bpp = ch, len = w * bpp, n = size_t(w) * h;
+                    Bytes rgb = random_bytes(n * 3), alpha = random_bytes(n), filters(h);
+                    for (uint32_t y = 0; y < h; ++y) filters[y] = uint8_t((y * 3 + w) % 5);
+                    const uint8_t* fl = with_filters ? filters.data() : nullptr;
+                    const uint8_t* al = ch == 4 ? alpha.data() : nullptr;
+                    CHECK(png::first_bad_filter(fl, h) == h, "valid filters flagged");
+                    Bytes raw(h * (1 + len)), scratch(2 * len + 1);
+                    png::encode_scanlines(rgb.data(), al, fl, w, h, raw.data(), scratch.data());
+                    Bytes prev(len, 0);  // check each encoded row against the naive filter of the unfiltered row
+                    for (uint32_t y = 0; y < h; ++y) {
+                        Bytes cur(len);
+                        for (uint32_t x = 0; x < w; ++x) {
+                            std::memcpy(&cur[x * bpp], &rgb[(size_t(y) * w + x) * 3], 3);
+                            if (ch == 4) cur[x * bpp + 3] = alpha[size_t(y) * w + x];
+                        }
+                        unsigned f = with_filters ? filters[y] : 0;
+                        const uint8_t* rowp = raw.data() + y * (1 + len);
+                        CHECK(rowp[0] == f && Bytes(rowp + 1, rowp + 1 + len) == naive_filter(f, bpp, cur, prev),
+                              "encoded row %u ch%d w%u h%u", y, ch, w, h);
+                        prev = cur;
+                    }
+                    Bytes z = zcompress(raw), back(raw.size() + 1, 0xEE);
+                    png::Span s{z.data(), z.size()};
+                    CHECK(png::inflate_bounded(&s, 1, back.data(), raw.size()) == png::InflateStatus::ok, "inflate");
+                    CHECK(back.back() == 0xEE, "inflate wrote past the end");
+                    const size_t g = 8;  // guard bytes after each output
+                    Bytes orgb(n * 3 + g, 0xEE), oal(n + g, 0xEE), ofl(h + g, 0xEE);
+                    auto res = png::reconstruct_image(back.data(), w, h, ch, orgb.data(), ch == 4 ? oal.data() : nullptr,
+                                                      ofl.data());
+                    CHECK(res.ok, "reconstruct ch%d w%u h%u", ch, w, h);
+                    CHECK(Bytes(orgb.begin(), orgb.begin() + n * 3) == rgb, "rgb ch%d w%u h%u", ch, w, h);
+                    if (ch == 4) CHECK(Bytes(oal.begin(), oal.begin() + n) == alpha, "alpha w%u h%u", w, h);
+                    for (uint32_t y = 0; y < h; ++y) CHECK(ofl[y] == (with_filters ? filters[y] : 0), "filter byte %u", y);
+                    CHECK(orgb[n * 3] == 0xEE && oal[n] == 0xEE && ofl[h] == 0xEE, "output overrun");
+                }
+    Bytes fl = {0, 4, 3, 5, 9};
+    CHECK(png::first_bad_filter(fl.data(), 5) == 3, "first_bad_filter");
+    CHECK(png::first_bad_filter(nullptr, 7) == 7, "first_bad_filter null");
+}
+
+static void test_reconstruct_bad_filter() {
+    for (unsigned ch : {3u, 4u})
+        for (uint32_t w : {0u, 3u}) {
+            const size_t len = w * ch;
+            Bytes raw = random_bytes(3 * (1 + len));
+            raw[0] = 1; raw[1 + len] = 4; raw[2 * (1 + len)] = 5;
+            Bytes copy = raw;
+            Bytes rgb(w * 3 * 3, 0xEE), alpha(w * 3, 0xEE), fl(3, 0xEE);
+            auto res = png::reconstruct_image(raw.data(), w, 3, ch, rgb.data(), ch == 4 ? alpha.data() : nullptr, fl.data());
+            CHECK(!res.ok && res.bad_row == 2 && res.bad_filter == 5, "ch%u w%u: ok%d row%zu f%u", ch, w, res.ok,
+                  res.bad_row, res.bad_filter);
+            CHECK(fl[0] == 1 && fl[1] == 4, "filters of good rows");
+            Bytes r0 = Bytes(copy.begin() + 1, copy.begin() + 1 + len), zero(len, 0);
+            r0 = naive_unfilter(1, ch, r0, zero);
+            Bytes r1 = naive_unfilter(4, ch, Bytes(copy.begin() + 2 + len, copy.begin() + 2 + 2 * len), r0);
+            for (uint32_t x = 0; x < w; ++x)
+                for (int k = 0; k < 3; ++k) {
+                    CHECK(rgb[x * 3 + k] == r0[x * ch + k] && rgb[(w + x) * 3 + k] == r1[x * ch + k], "good rows rgb");
+                }
+            if (ch == 4 && w) CHECK(alpha[0] == r0[3] && alpha[w] == r1[3], "good rows alpha");
+        }
+    Bytes raw = {7};
+    auto res = png::reconstruct_image(raw.data(), 0, 1, 3, nullptr, nullptr, nullptr);
+    CHECK(!res.ok && res.bad_row == 0 && res.bad_filter == 7, "zero-width bad row");
+}
+
+static void test_inflate() {
+    using S = png::InflateStatus;
+    Bytes data = random_bytes(3000);
+    for (size_t i = 0; i < 1500; ++i) data[i] = uint8_t(i % 7);  // compressible half
+    Bytes z = zcompress(data);
+    Bytes out(data.size());
+    CHECK(inflate_whole(z, out) == S::ok && out == data, "exact size");
+    Bytes shorter(data.size() - 1 + 16, 0xEE);
+    png::Span s{z.data(), z.size()};
+    CHECK(png::inflate_bounded(&s, 1, shorter.data(), data.size() - 1) == S::too_long, "one byte too long");
+    CHECK(shorter[data.size() - 1] == 0xEE, "wrote past expected");
+    Bytes longer(data.size() + 1);
+    CHECK(inflate_whole(z, longer) == S::wrong_length, "fewer bytes than expected");
+    Bytes trailing = z;
+    trailing.insert(trailing.end(), {1, 2, 3});
+    CHECK(inflate_whole(trailing, out) == S::ok && out == data, "data after the stream is ignored");
+    CHECK(png::inflate_bounded(&s, 1, nullptr, 0) == S::too_long, "expected 0 but data present");
+    Bytes empty_z = zcompress({}), nothing;
+    CHECK(inflate_whole(empty_z, nothing) == S::ok, "empty stream, expected 0");
+
+    Bytes trunc(z.begin(), z.end() - 1), mid(z.begin(), z.begin() + z.size() / 2), bad_sum = z;
+    bad_sum.back() ^= 1;
+    CHECK(inflate_whole(trunc, out) == S::stream_error, "missing checksum byte");
+    CHECK(inflate_whole(mid, out) == S::stream_error, "truncated midway");
+    CHECK(inflate_whole(bad_sum, out) == S::stream_error, "bad checksum");
+    CHECK(png::inflate_bounded(nullptr, 0, out.data(), out.size()) == S::stream_error, "no parts");
+    png::Span none{nullptr, 0};
+    CHECK(png::inflate_bounded(&none, 1, out.data(), out.size()) == S::stream_error, "one empty part");
+    Bytes garbage = random_bytes(500);
+    garbage[0] = 0xFF;
+    CHECK(inflate_whole(garbage, out) == S::stream_error, "garbage");
+
+    Bytes small(700);
+    for (size_t i = 0; i < small.size(); ++i) small[i] = uint8_t(i * i % 251);
+    Bytes zs = zcompress(small, 9);
+    for (size_t k = 0; k <= zs.size(); ++k) {  // every cut point, with empty parts around it
+        png::Span parts[5] = {{nullptr, 0}, {zs.data(), k}, {zs.data(), 0}, {zs.data() + k, zs.size() - k}, {nullptr, 0}};
+        Bytes o(small.size());
+        CHECK(png::inflate_bounded(parts, 5, o.data(), o.size()) == S::ok && o == small, "cut at %zu", k);
+        if (k < zs.size()) {  // dropping the tail part must be reported as a broken stream
+            CHECK(png::inflate_bounded(parts, 2, o.data(), o.size()) == S::stream_error, "tail dropped at %zu", k);
+        }
+    }
+    std::vector<png::Span> bytewise;
+    for (size_t i = 0; i < zs.size(); ++i) {
+        bytewise.push_back({zs.data() + i, 1});
+        if (i % 3 == 0) bytewise.push_back({nullptr, 0});
+    }
+    Bytes o(small.size());
+    CHECK(png::inflate_bounded(bytewise.data(), bytewise.size(), o.data(), o.size()) == S::ok && o == small, "1-byte parts");
+
+    // A stream of 1 GiB of zeros: must stop as soon as the small output is full.
+    z_stream d{};
+    deflateInit(&d, 1);
+    Bytes zeros(1 << 20, 0), bomb;
+    Bytes buf(1 << 16);
+    for (int i = 0; i < 1024; ++i) {
+        d.next_in = zeros.data();
+        d.avail_in = uInt(zeros.size());
+        int flush = i == 1023 ? Z_FINISH : Z_NO_FLUSH;
+        do {
+            d.next_out = buf.data();
+            d.avail_out = uInt(buf.size());
+            deflate(&d, flush);
+            bomb.insert(bomb.end(), buf.data(), buf.data() + (buf.size() - d.avail_out));
+        } while (d.avail_out == 0);
+    }
+    deflateEnd(&d);
+    Bytes target(4096 + 64, 0xEE);
+    png::Span bs{bomb.data(), bomb.size()};
+    S st = png::inflate_bounded(&bs, 1, target.data(), 4096);
+    CHECK(st == S::too_long, "bomb status %d", int(st));
+    bool guard_ok = true;
+    for (size_t i = 4096; i < target.size(); ++i) guard_ok &= target[i] == 0xEE;
+    CHECK(guard_ok, "bomb wrote past expected");
+}
+
+static void test_split() {
+    struct Case { std::vector<int64_t> in; std::vector<size_t> want; };
+    const Case cases[] = {
+        {{30, 30, 30}, {30, 30, 40}}, {{30, 30, 50}, {30, 30, 40}}, {{100}, {100}}, {{150}, {100}},
+        {{200, 200}, {100}}, {{}, {100}}, {{30, 0}, {30, 70}}, {{10, 0, 10}, {10, 90}},
+        {{40, 40, 0, 0}, {40, 40, 20}}, {{0, 0}, {100}}, {{-1, 50}, {100}},
+    };
+    for (const auto& c : cases) {
+        std::vector<size_t> got;
+        png::split_sizes(c.in.data(), c.in.size(), 100, got);
+        CHECK(got == c.want, "split case of %zu lengths gave %zu parts", c.in.size(), got.size());
+    }
+    std::vector<size_t> got = {7};  // appends, and total 0 adds nothing
+    int64_t l[] = {5};
+    png::split_sizes(l, 1, 0, got);
+    CHECK(got == std::vector<size_t>{7}, "total 0");
+}
+
+static void test_bmp() {
+    const uint64_t strides[] = {0, 4, 8, 12, 12, 16};
+    for (uint64_t w = 0; w < 6; ++w) CHECK(bmp::row_stride(w) == strides[w], "stride %llu", (unsigned long long)w);
+    CHECK(bmp::row_stride(uint64_t{1} << 33) == (uint64_t{3} << 33), "64-bit stride");
+    for (size_t w = 0; w < 40; ++w) {  // covers the multi-pixel steps and every tail length
+        Bytes src = random_bytes(w * 3), dst(w * 3 + 4, 0xEE);
+        bmp::bgr_row_to_rgb(src.data(), dst.data(), w);
+        bool ok = dst[w * 3] == 0xEE;
+        for (size_t x = 0; x < w; ++x)
+            ok &= dst[3 * x] == src[3 * x + 2] && dst[3 * x + 1] == src[3 * x + 1] && dst[3 * x + 2] == src[3 * x];
+        CHECK(ok, "bgr_row_to_rgb width %zu", w);
+    }
+    for (size_t rows : {0, 1, 4, 5}) {
+        Bytes b(rows * 3);
+        for (size_t i = 0; i < b.size(); ++i) b[i] = uint8_t(i);
+        bmp::reverse_rows(b.data(), 3, rows);
+        bool ok = true;
+        for (size_t r = 0; r < rows; ++r)
+            for (size_t k = 0; k < 3; ++k) ok &= b[r * 3 + k] == uint8_t((rows - 1 - r) * 3 + k);
+        CHECK(ok, "reverse_rows %zu", rows);
+    }
+    Bytes rgb2 = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, out2(16, 0xEE);
+    bmp::write_pixel_array(rgb2.data(), 2, 2, out2.data());
+    CHECK(out2 == Bytes({9, 8, 7, 12, 11, 10, 0, 0, 3, 2, 1, 6, 5, 4, 0, 0}), "2x2 pixel array");
+    Bytes rgb5(15), out5(17, 0xEE);
+    for (size_t i = 0; i < 15; ++i) rgb5[i] = uint8_t(i + 1);
+    bmp::write_pixel_array(rgb5.data(), 5, 1, out5.data());
+    CHECK(out5 == Bytes({3, 2, 1, 6, 5, 4, 9, 8, 7, 12, 11, 10, 15, 14, 13, 0, 0xEE}), "5x1 pixel array");
+    for (uint32_t w : {6u, 13u, 30u}) {  // wide enough for the multi-pixel path; pads must still be zero
+        const uint32_t h = 3;
+        const size_t st = bmp::row_stride(w);
+        Bytes rgb = random_bytes(w * h * 3), out(st * h + 1, 0xEE), want(st * h + 1, 0);
+        want.back() = 0xEE;
+        for (uint32_t y = 0; y < h; ++y)
+            for (uint32_t x = 0; x < w; ++x)
+                for (int k = 0; k < 3; ++k) want[(h - 1 - y) * st + x * 3 + k] = rgb[(y * w + x) * 3 + 2 - k];
+        bmp::write_pixel_array(rgb.data(), w, h, out.data());
+        CHECK(out == want, "%ux%u pixel array", w, h);
+    }
+}
+
+int main() {
+    test_paeth_and_average();
+    test_filter_rows();
+    test_png_round_trip();
+    test_reconstruct_bad_filter();
+    test_inflate();
+    test_split();
+    test_bmp();
+    if (failures) {
+        std::printf("%d failure(s)\n", failures);
+        return 1;
+    }
+    std::printf("all native core checks passed\n");
+    return 0;
+}
