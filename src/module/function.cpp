@@ -225,11 +225,15 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// A static type: the remaining slots are filled in by function_type_init().
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject function_type = {
     PyVarObject_HEAD_INIT(nullptr, 0)
     "Vorlant.tavrel_ext.function",   // tp_name
     sizeof(FunctionObject),           // tp_basicsize
 };
+#pragma GCC diagnostic pop
 
 }  // namespace
 
