@@ -221,7 +221,7 @@ def test_reimport_yields_same_module():
         sys.modules["Vorlant.tavrel_ext"] = saved
 
 
-def test_second_interpreter_refused():
+def test_second_interpreter_refused(tmp_path):
     code = textwrap.dedent("""
         import Vorlant.tavrel_ext
         import _xxsubinterpreters as interpreters
@@ -231,7 +231,9 @@ def test_second_interpreter_refused():
         except Exception as exc:
             print(exc)
     """)
-    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    # run outside the project folder, whose Vorlant/ holds no built module
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
+                         cwd=tmp_path).stdout
     assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in out
 
 
