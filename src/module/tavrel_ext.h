@@ -12,7 +12,7 @@
 namespace tavrel {
 
 // Module functions, in namespace order.
-TAVREL_UNBUILT extern const FuncSpec read_chunk_spec;           // _readChunk
+extern const FuncSpec read_chunk_spec;           // _readChunk
 TAVREL_UNBUILT extern const FuncSpec make_chunk_spec;           // _makeChunk
 TAVREL_UNBUILT extern const FuncSpec write_png_spec;            // _writePng
 TAVREL_UNBUILT extern const FuncSpec split_idat_payload_spec;   // _split_idat_payload

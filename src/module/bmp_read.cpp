@@ -1,0 +1,189 @@
+// BMP reading: an uncompressed 24-bit BMP with a BITMAPINFOHEADER into the
+// decoder result.
+#include "bmp/bmp.h"
+#include "module/host.h"
+#include "module/readers.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace tavrel {
+namespace {
+
+std::uint32_t le32(const std::uint8_t* p) noexcept {
+    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
+}
+std::uint16_t le16(const std::uint8_t* p) noexcept { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+std::int32_t sle32(const std::uint8_t* p) noexcept { return static_cast<std::int32_t>(le32(p)); }
+
+PyObject* value_error(const char* message) noexcept {
+    PyErr_SetString(PyExc_ValueError, message);
+    return nullptr;
+}
+
+// Pixel buffers up to this size are allocated at once; larger ones grow as
+// their rows actually arrive, so a header that claims a huge image over a
+// short file never costs memory for rows that are not there.
+constexpr std::uint64_t upfront_limit = std::uint64_t{64} << 20;
+
+struct InfoHeader {
+    std::int32_t width, height;
+    std::uint16_t planes, bit_count;
+    std::uint32_t compression;
+    std::int32_t xppm, yppm;
+    std::uint32_t clr_used, clr_important;
+};
+
+PyObject* make_meta(const InfoHeader& info) noexcept {
+    Ref meta(PyDict_New());
+    if (!meta) return nullptr;
+    const struct {
+        const char* key;
+        PyObject* value;
+    } entries[] = {
+        {"xppm", PyLong_FromLong(info.xppm)},
+        {"yppm", PyLong_FromLong(info.yppm)},
+        {"clrUsed", PyLong_FromUnsignedLong(info.clr_used)},
+        {"clrImportant", PyLong_FromUnsignedLong(info.clr_important)},
+    };
+    bool ok = true;
+    for (const auto& e : entries) {
+        Ref value(e.value);
+        if (ok && (!value || PyDict_SetItemString(meta.get(), e.key, value.get()) < 0)) ok = false;
+    }
+    return ok ? meta.release() : nullptr;
+}
+
+// Reads the |height| stored rows into a new bytearray of image rows, top row
+// first. `stride` is the stored row length, `row_bytes` = width * 3.
+Ref read_rows(PyObject* stream, std::uint64_t rows, std::uint64_t stride, std::uint64_t row_bytes,
+              bool bottom_up) noexcept {
+    const std::uint64_t total = rows * row_bytes;  // the caller checked that it fits Py_ssize_t
+    const bool upfront = total <= upfront_limit;
+    Ref pixels(PyByteArray_FromStringAndSize(nullptr, upfront ? static_cast<Py_ssize_t>(total) : 0));
+    if (!pixels) return Ref();
+    std::uint64_t filled = 0;  // bytes of the bytearray holding rows so far (growing path)
+    for (std::uint64_t row = 0; row < rows; ++row) {
+        Ref stored = host::read(stream, static_cast<long long>(stride));
+        if (!stored) return Ref();
+        if (view_of(stored.get()).size < stride) {
+            value_error("Incomplete BMP pixel data");
+            return Ref();
+        }
+        std::uint64_t at;
+        if (upfront) {
+            at = (bottom_up ? rows - 1 - row : row) * row_bytes;
+        } else {
+            // Grows geometrically (never past the final size), rows in stored order.
+            at = filled;
+            const std::uint64_t need = filled + row_bytes;
+            const auto have = static_cast<std::uint64_t>(PyByteArray_GET_SIZE(pixels.get()));
+            if (need > have) {
+                std::uint64_t grow = have * 2 > need ? have * 2 : need;
+                if (grow > total) grow = total;
+                if (PyByteArray_Resize(pixels.get(), static_cast<Py_ssize_t>(grow)) < 0) return Ref();
+            }
+            filled = need;
+        }
+        // The stored row is viewed only now, after the last call into Python.
+        const ByteView src = view_of(stored.get());
+        if (src.size < row_bytes) {  // the stream changed a bytearray it handed out
+            value_error("Incomplete BMP pixel data");
+            return Ref();
+        }
+        auto* dst = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(pixels.get())) + at;
+        bmp::bgr_row_to_rgb(src.data, dst, static_cast<std::size_t>(row_bytes / 3));
+    }
+    if (!upfront) {
+        if (PyByteArray_Resize(pixels.get(), static_cast<Py_ssize_t>(total)) < 0) return Ref();
+        if (bottom_up) {
+            bmp::reverse_rows(reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(pixels.get())),
+                              static_cast<std::size_t>(row_bytes), static_cast<std::size_t>(rows));
+        }
+    }
+    return pixels;
+}
+
+}  // namespace
+
+PyObject* load_bmp(PyObject* stream) noexcept {
+    Ref file_header = host::read(stream, 14);
+    if (!file_header) return nullptr;
+    std::uint32_t pixel_offset = 0;
+    {
+        const ByteView v = view_of(file_header.get());
+        if (v.size < 14 || v.data[0] != 'B' || v.data[1] != 'M') return value_error("Unsupported BMP header");
+        pixel_offset = le32(v.data + 10);
+    }
+
+    Ref size_field = host::read(stream, 4);
+    if (!size_field) return nullptr;
+    {
+        const ByteView v = view_of(size_field.get());
+        if (v.size < 4) return value_error("Corrupted BMP DIB header");
+        if (v.size != 4) return raise_unpack_error("<I", size_field.get());
+        if (le32(v.data) != 40) return value_error("Only BITMAPINFOHEADER BMP files are supported");
+    }
+
+    Ref rest = host::read(stream, 36);
+    if (!rest) return nullptr;
+    InfoHeader info{};
+    {
+        const ByteView v = view_of(rest.get());
+        if (v.size != 36) return raise_unpack_error("<iiHHIIiiII", rest.get());
+        const std::uint8_t* p = v.data;
+        info = {sle32(p), sle32(p + 4), le16(p + 8), le16(p + 10), le32(p + 12),
+                sle32(p + 20), sle32(p + 24), le32(p + 28), le32(p + 32)};
+    }
+    if (info.planes != 1 || info.bit_count != 24 || info.compression != 0) {
+        return value_error("Only uncompressed 24-bit BMP files are supported");
+    }
+
+    // The buffer size, width * |height| * 3, decides as bytearray(n) would:
+    // negative is refused, beyond an index-sized integer overflows.
+    const std::int64_t abs_height = info.height < 0 ? -static_cast<std::int64_t>(info.height) : info.height;
+    const __int128 total = static_cast<__int128>(info.width) * abs_height * 3;
+    if (total < 0) return value_error("negative count");
+    if (total > PY_SSIZE_T_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
+        return nullptr;
+    }
+
+    if (!host::seek(stream, pixel_offset)) return nullptr;
+    // With a non-negative width (any other one has made an empty buffer by now,
+    // with no rows to read) the stride is width * 3 rounded up to 4 bytes.
+    Ref pixels;
+    if (total == 0) {
+        pixels.reset(PyByteArray_FromStringAndSize(nullptr, 0));
+        if (!pixels) return nullptr;
+        if (info.width == 0) {
+            // Each stored row is empty, and is still asked for.
+            for (std::int64_t row = 0; row < abs_height; ++row) {
+                Ref stored = host::read(stream, 0);
+                if (!stored) return nullptr;
+            }
+        }
+    } else {
+        const auto width = static_cast<std::uint64_t>(info.width);
+        pixels = read_rows(stream, static_cast<std::uint64_t>(abs_height), bmp::row_stride(width), width * 3,
+                           info.height > 0);
+        if (!pixels) return nullptr;
+    }
+
+    Ref meta(make_meta(info));
+    if (!meta) return nullptr;
+    Ref result(PyTuple_New(8));
+    if (!result) return nullptr;
+    PyObject* items[8] = {PyLong_FromLong(info.width), PyLong_FromLongLong(abs_height), pixels.release(),
+                          PyLong_FromLong(3), Py_NewRef(Py_None), Py_NewRef(Py_None), meta.release(),
+                          Py_NewRef(Py_None)};
+    bool ok = true;
+    for (Py_ssize_t i = 0; i < 8; ++i) {
+        if (items[i] == nullptr) ok = false;
+        PyTuple_SET_ITEM(result.get(), i, items[i]);  // a null slot is skipped when the tuple is freed
+    }
+    return ok ? result.release() : nullptr;
+}
+
+}  // namespace tavrel

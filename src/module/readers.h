@@ -1,0 +1,43 @@
+// The two file decoders behind Tavrel._streamToImage. Module-internal: not
+// published, reachable only through opening an image.
+#pragma once
+
+#include "module/host.h"
+#include "module/pyref.h"
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tavrel {
+
+// Each returns the 8-tuple decoder result (width, height, pixels, channels,
+// alpha, chunks, bmp_meta, png_filters) as a new reference, or null with an
+// exception set. The stream is positioned at the file's first byte.
+PyObject* load_png(PyObject* stream) noexcept;
+PyObject* load_bmp(PyObject* stream) noexcept;
+
+// Start and length of a bytes or bytearray object (as host::read returns
+// them). Valid only until the next call back into Python.
+struct ByteView {
+    const std::uint8_t* data;
+    std::size_t size;
+};
+
+inline ByteView view_of(PyObject* bytes_like) noexcept {
+    if (PyBytes_Check(bytes_like)) {
+        return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes_like)),
+                static_cast<std::size_t>(PyBytes_GET_SIZE(bytes_like))};
+    }
+    return {reinterpret_cast<const std::uint8_t*>(PyByteArray_AS_STRING(bytes_like)),
+            static_cast<std::size_t>(PyByteArray_GET_SIZE(bytes_like))};
+}
+
+// Raises the host's struct.error for unpacking `data`, whose length does not
+// fit `fmt`; returns null so that callers can `return raise_unpack_error(...)`.
+inline PyObject* raise_unpack_error(const char* fmt, PyObject* data) noexcept {
+    Ref unexpected = host::unpack(fmt, data);
+    if (unexpected) PyErr_Format(PyExc_SystemError, "struct.unpack(%s) accepted a buffer of the wrong size", fmt);
+    return nullptr;
+}
+
+}  // namespace tavrel
