@@ -20,11 +20,15 @@ find_python() {
     exit 1
 }
 
-if [ ! -f /usr/include/zlib.h ]; then
+# zlib is required; libdeflate (a faster inflater) is used when present and installed here when missing.
+MISSING=()
+[ -f /usr/include/zlib.h ] || MISSING+=(zlib1g-dev)
+[ -f /usr/include/libdeflate.h ] || MISSING+=(libdeflate-dev)
+if [ ${#MISSING[@]} -gt 0 ]; then
     SUDO=""
     [ "$(id -u)" -eq 0 ] || SUDO="sudo"
     $SUDO apt-get update -q
-    $SUDO apt-get install -y -q zlib1g-dev
+    $SUDO apt-get install -y -q "${MISSING[@]}"
 fi
 
 PY=${PYTHON:-$(find_python)}

@@ -1,13 +1,20 @@
 // Bounded inflation over split input and fused reconstruct-and-split of the image rows.
 #include "png/decode.h"
 
-#include <bit>
 #include <cstring>
 
 #define ZLIB_CONST
 #include <zlib.h>
 
+#if TAVREL_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+
+#include <cstdlib>
+#include <memory>
+
 #include "png/filters.h"
+#include "png/kernels.h"
 
 namespace tavrel::png {
 namespace {
@@ -74,36 +81,7 @@ InflateStatus run_inflate(z_stream& zs, InputCursor& in, uint8_t* out, size_t ex
     }
 }
 
-// Copies R,G,B of each RGBA pixel into rgb and A into alpha, four pixels per step through 32-bit words.
-void split_rgba(const uint8_t* src, uint8_t* rgb, uint8_t* alpha, size_t width) noexcept {
-    size_t x = 0;
-    if constexpr (std::endian::native == std::endian::little) {
-        for (; x + 4 <= width; x += 4) {
-            uint32_t p[4];
-            std::memcpy(p, src + 4 * x, 16);
-            const uint32_t w[3] = {
-                (p[0] & 0x00FFFFFFu) | (p[1] << 24),
-                ((p[1] >> 8) & 0x0000FFFFu) | (p[2] << 16),
-                ((p[2] >> 16) & 0x000000FFu) | (p[3] << 8),
-            };
-            std::memcpy(rgb + 3 * x, w, 12);
-            alpha[x] = static_cast<uint8_t>(p[0] >> 24);
-            alpha[x + 1] = static_cast<uint8_t>(p[1] >> 24);
-            alpha[x + 2] = static_cast<uint8_t>(p[2] >> 24);
-            alpha[x + 3] = static_cast<uint8_t>(p[3] >> 24);
-        }
-    }
-    for (; x < width; ++x) {
-        rgb[3 * x] = src[4 * x];
-        rgb[3 * x + 1] = src[4 * x + 1];
-        rgb[3 * x + 2] = src[4 * x + 2];
-        alpha[x] = src[4 * x + 3];
-    }
-}
-
-}  // namespace
-
-InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, size_t expected) noexcept {
+InflateStatus inflate_with_zlib(const Span* parts, size_t nparts, uint8_t* out, size_t expected) noexcept {
     z_stream zs;
     std::memset(&zs, 0, sizeof zs);
     if (inflateInit(&zs) != Z_OK) return InflateStatus::stream_error;
@@ -113,8 +91,72 @@ InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, si
     return st;
 }
 
+#if TAVREL_HAVE_LIBDEFLATE
+struct FreeDecompressor {
+    void operator()(libdeflate_decompressor* d) const noexcept { libdeflate_free_decompressor(d); }
+};
+struct FreeBytes {
+    void operator()(uint8_t* p) const noexcept { std::free(p); }
+};
+
+// One-shot inflation with libdeflate, which needs the whole stream in one block: a single non-empty part is used
+// where it lies, several are joined into a copy of the compressed bytes (never anything sized by `expected`).
+// True only when the stream is valid and ends with exactly `expected` bytes; every other outcome, and any failure
+// to allocate, is left to zlib so that the reported status is always zlib's own.
+bool inflate_exact_with_libdeflate(const Span* parts, size_t nparts, uint8_t* out, size_t expected) noexcept {
+    size_t total = 0, nonempty = 0;
+    const Span* only = nullptr;
+    for (size_t i = 0; i < nparts; ++i) {
+        if (parts[i].size == 0) continue;
+        if (__builtin_add_overflow(total, parts[i].size, &total)) return false;
+        ++nonempty;
+        only = &parts[i];
+    }
+    if (nonempty == 0) return false;
+    std::unique_ptr<uint8_t, FreeBytes> joined;
+    const uint8_t* in = only->data;
+    if (nonempty > 1) {
+        joined.reset(static_cast<uint8_t*>(std::malloc(total)));
+        if (!joined) return false;
+        uint8_t* w = joined.get();
+        for (size_t i = 0; i < nparts; ++i) {
+            if (parts[i].size == 0) continue;
+            std::memcpy(w, parts[i].data, parts[i].size);
+            w += parts[i].size;
+        }
+        in = joined.get();
+    }
+    std::unique_ptr<libdeflate_decompressor, FreeDecompressor> d(libdeflate_alloc_decompressor());
+    if (!d) return false;
+    uint8_t none[1];
+    size_t used_in = 0, produced = 0;
+    const libdeflate_result r = libdeflate_zlib_decompress_ex(d.get(), in, total, out ? out : none, out ? expected : 0,
+                                                              &used_in, &produced);
+    return r == LIBDEFLATE_SUCCESS && produced == (out ? expected : 0);
+}
+#endif
+
+}  // namespace
+
+const char* inflate_backend() noexcept {
+#if TAVREL_HAVE_LIBDEFLATE
+    return "libdeflate";
+#else
+    return "zlib";
+#endif
+}
+
+InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, size_t expected) noexcept {
+    if (!parts) nparts = 0;
+#if TAVREL_HAVE_LIBDEFLATE
+    if (inflate_exact_with_libdeflate(parts, nparts, out, expected)) return InflateStatus::ok;
+#endif
+    return inflate_with_zlib(parts, nparts, out, expected);
+}
+
 ReconstructResult reconstruct_image(uint8_t* raw, uint32_t width, uint32_t height, unsigned channels, uint8_t* rgb,
                                     uint8_t* alpha, uint8_t* filters) noexcept {
+    const RowKernels& k = row_kernels();
     const bool rgba = channels == 4;
     const uint64_t len = uint64_t{width} * (rgba ? 4u : 3u);
     const uint64_t stride = len + 1;
@@ -123,15 +165,19 @@ ReconstructResult reconstruct_image(uint8_t* raw, uint32_t width, uint32_t heigh
     for (uint32_t y = 0; y < height; ++y) {
         uint8_t* row = raw + y * stride;
         const unsigned f = row[0];
-        if (!unfilter_row(f, rgba ? 4 : 3, row + 1, prev, len)) return {false, y, f};
+        if (f > 4) return {false, y, f};
         if (filters) filters[y] = static_cast<uint8_t>(f);
-        if (len != 0) {
-            if (rgba)
-                split_rgba(row + 1, rgb + y * rgb_row, alpha + uint64_t{y} * width, width);
-            else
-                std::memcpy(rgb + y * rgb_row, row + 1, len);
+        if (len == 0) continue;
+        uint8_t* out = rgb + y * rgb_row;
+        if (rgba) {
+            // Reconstructed in place: the interleaved row is the next row's predictor source.
+            k.unfilter_rgba(f, row + 1, prev, out, alpha + uint64_t{y} * width, width);
+            prev = row + 1;
+        } else {
+            // An RGB row reconstructs straight into the pixel buffer, which then serves as the previous row.
+            k.unfilter_rgb(f, row + 1, prev, out, width);
+            prev = out;
         }
-        prev = row + 1;
     }
     return {true, 0, 0};
 }

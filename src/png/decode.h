@@ -16,8 +16,14 @@ struct Span {
 // Inflates one zlib stream whose bytes are parts[0..nparts) joined in order (any part may be empty) into out[0..expected).
 // ok: the stream ended with exactly `expected` bytes; too_long: it would produce more (nothing is written past
 // out+expected); wrong_length: it ended with fewer; stream_error: any zlib error or input exhausted before the end.
-// Bytes after the end of the stream are ignored. Allocates nothing beyond zlib's own inflate state.
+// Bytes after the end of the stream are ignored. Allocates nothing sized by `expected`: at most the inflater's own
+// state and, with libdeflate, one copy of the compressed bytes when they come in several non-empty parts.
+// With libdeflate a valid stream is inflated by it in one call; any other outcome is decided by zlib, so the status
+// is the same with either inflater.
 InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, size_t expected) noexcept;
+
+// "libdeflate" or "zlib": which inflater handles valid streams in this build.
+const char* inflate_backend() noexcept;
 
 struct ReconstructResult {
     bool ok;
@@ -26,9 +32,10 @@ struct ReconstructResult {
 };
 
 // raw holds height rows of (1 + width*channels) bytes (filter byte, filtered samples); channels is 3 or 4.
-// Reconstructs each row in place, records its filter byte in filters[y] (filters may be nullptr), and splits the
-// samples into rgb (width*height*3 bytes, top row first) and, when channels == 4, alpha (width*height bytes; nullptr
-// when channels == 3). Stops at the first row whose filter byte is > 4 and reports it; earlier rows are complete.
+// Reconstructs each row, records its filter byte in filters[y] (filters may be nullptr), and writes the samples into
+// rgb (width*height*3 bytes, top row first) and, when channels == 4, alpha (width*height bytes; nullptr when
+// channels == 3). raw is working space: its samples are left unspecified (RGBA rows are reconstructed in place, RGB
+// rows straight into rgb). Stops at the first row whose filter byte is > 4 and reports it; earlier rows are complete.
 ReconstructResult reconstruct_image(uint8_t* raw, uint32_t width, uint32_t height, unsigned channels, uint8_t* rgb,
                                     uint8_t* alpha, uint8_t* filters) noexcept;
 

@@ -1,9 +1,11 @@
 // Native checks for the codec cores: filters against a naive byte-wise model, the full scanline/zlib round trip,
 // bounded inflation outcomes, IDAT part sizing and the BMP row helpers. Prints each failure; exit status 1 if any.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include <zlib.h>
@@ -12,6 +14,7 @@
 #include "png/decode.h"
 #include "png/encode.h"
 #include "png/filters.h"
+#include "png/kernels.h"
 #include "png/split.h"
 
 using namespace tavrel;
@@ -108,6 +111,99 @@ static void test_filter_rows() {
     CHECK(!png::unfilter_row(255, 4, row.data(), nullptr, 8) && row == keep, "filter 255 must be rejected untouched");
 }
 
+// Every kernel set this CPU runs, scalar first.
+static std::vector<png::Isa> isas() {
+    std::vector<png::Isa> out;
+    for (png::Isa isa : {png::Isa::scalar, png::Isa::sse2, png::Isa::ssse3})
+        if (png::use_isa(isa) == isa) out.push_back(isa);
+    png::use_isa(png::best_isa());
+    return out;
+}
+
+// Each kernel against the naive model over random rows, every filter, widths 0..70, with and without a previous
+// row. Inputs sit at the very end of their allocations and outputs are followed by guard bytes, so overreads show
+// up under the sanitizer build and overwrites everywhere.
+static void test_row_kernels() {
+    const size_t guard = 16;
+    for (png::Isa isa : isas()) {
+        png::use_isa(isa);
+        const png::RowKernels& k = png::row_kernels();
+        const char* name = png::isa_name(isa);
+        for (size_t w = 0; w <= 70; ++w)
+            for (unsigned f = 0; f <= 4; ++f)
+                for (bool first : {true, false})
+                    for (int rep = 0; rep < 3; ++rep) {
+                        const size_t l3 = 3 * w, l4 = 4 * w;
+                        Bytes prev3 = first ? Bytes(l3, 0) : random_bytes(l3), prev4 = first ? Bytes(l4, 0) : random_bytes(l4);
+                        std::vector<uint8_t> src3 = random_bytes(l3), src4 = random_bytes(l4);
+                        // RGB: out of place into a guarded buffer
+                        Bytes dst(l3 + guard, 0xEE);
+                        k.unfilter_rgb(f, src3.data(), first ? nullptr : prev3.data(), dst.data(), w);
+                        Bytes want = naive_unfilter(f, 3, src3, prev3);
+                        CHECK(Bytes(dst.begin(), dst.begin() + l3) == want && dst[l3] == 0xEE && dst.back() == 0xEE,
+                              "%s unfilter_rgb f%u w%zu first%d", name, f, w, first);
+                        // RGBA: in place, then split
+                        Bytes row = src4, rgb(l3 + guard, 0xEE), al(w + guard, 0xEE);
+                        k.unfilter_rgba(f, row.data(), first ? nullptr : prev4.data(), rgb.data(), al.data(), w);
+                        want = naive_unfilter(f, 4, src4, prev4);
+                        bool ok = row == want && rgb[l3] == 0xEE && al[w] == 0xEE;
+                        for (size_t x = 0; x < w; ++x)
+                            ok &= rgb[3 * x] == want[4 * x] && rgb[3 * x + 1] == want[4 * x + 1] &&
+                                  rgb[3 * x + 2] == want[4 * x + 2] && al[x] == want[4 * x + 3];
+                        CHECK(ok, "%s unfilter_rgba f%u w%zu first%d", name, f, w, first);
+                        // filtering, both pixel sizes
+                        for (size_t bpp : {3, 4}) {
+                            const Bytes& cur = bpp == 3 ? src3 : src4;
+                            const Bytes& pv = bpp == 3 ? prev3 : prev4;
+                            Bytes out(cur.size() + guard, 0xEE);
+                            k.filter(f, bpp, cur.data(), first ? nullptr : pv.data(), out.data(), cur.size());
+                            CHECK(Bytes(out.begin(), out.begin() + cur.size()) == naive_filter(f, bpp, cur, pv) &&
+                                      out[cur.size()] == 0xEE,
+                                  "%s filter f%u bpp%zu w%zu first%d", name, f, bpp, w, first);
+                        }
+                    }
+        for (size_t w = 0; w <= 70; ++w) {
+            Bytes rgb = random_bytes(3 * w), al = random_bytes(w), dst(4 * w + guard, 0xEE);
+            k.join_rgba(rgb.data(), al.data(), dst.data(), w);
+            bool ok = dst[4 * w] == 0xEE;
+            for (size_t x = 0; x < w; ++x)
+                ok &= dst[4 * x] == rgb[3 * x] && dst[4 * x + 1] == rgb[3 * x + 1] && dst[4 * x + 2] == rgb[3 * x + 2] &&
+                      dst[4 * x + 3] == al[x];
+            CHECK(ok, "%s join_rgba w%zu", name, w);
+        }
+    }
+    png::use_isa(png::best_isa());
+}
+
+// Paeth through the kernels over every (a, b, c) triple: rows whose previous row alternates c and b, so pixel 2m+1
+// sees a = m, b, c and pixel 2m+2 sees a = 255-m, c, b. The filter sees the triples directly; reconstruction sees them
+// because it must give back the row that the naive filter was fed.
+static void test_paeth_kernels_exhaustive() {
+    const size_t px = 513, len = 4 * px;
+    Bytes cur(len), prev(len), out(len), row(len), rgb(3 * px), al(px);
+    for (png::Isa isa : isas()) {
+        png::use_isa(isa);
+        const png::RowKernels& k = png::row_kernels();
+        long bad = 0;
+        for (int b = 0; b < 256; ++b)
+            for (int cbase = 0; cbase < 256; cbase += 4) {
+                for (size_t j = 0; j < px; ++j)
+                    for (size_t ch = 0; ch < 4; ++ch) {
+                        prev[4 * j + ch] = uint8_t(j % 2 ? b : cbase + ch);
+                        cur[4 * j + ch] = uint8_t(j % 2 == 0 ? j / 2 : 255 - j / 2);
+                    }
+                k.filter(4, 4, cur.data(), prev.data(), out.data(), len);
+                Bytes want = naive_filter(4, 4, cur, prev);
+                if (out != want) ++bad;
+                row = want;
+                k.unfilter_rgba(4, row.data(), prev.data(), rgb.data(), al.data(), px);
+                if (row != cur) ++bad;
+            }
+        CHECK(bad == 0, "%s: %ld Paeth rows differ", png::isa_name(isa), bad);
+    }
+    png::use_isa(png::best_isa());
+}
+
 static Bytes zcompress(const Bytes& in, int level = 6) {
     uLongf n = compressBound(in.size());
     Bytes out(n);
@@ -121,8 +217,10 @@ static png::InflateStatus inflate_whole(const Bytes& z, Bytes& out) {
 }
 
 static void test_png_round_trip() {
+  for (png::Isa isa : isas()) {
+    png::use_isa(isa);
     for (int ch : {3, 4})
-        for (uint32_t w : {0u, 1u, 2u, 7u})
+        for (uint32_t w : {0u, 1u, 2u, 7u, 16u, 33u})
             for (uint32_t h : {0u, 1u, 5u})
                 for (bool with_filters : {true, false}) {
                     const size_t bpp = ch, len = w * bpp, n = size_t(w) * h;
@@ -160,6 +258,8 @@ static void test_png_round_trip() {
                     for (uint32_t y = 0; y < h; ++y) CHECK(ofl[y] == (with_filters ? filters[y] : 0), "filter byte %u", y);
                     CHECK(orgb[n * 3] == 0xEE && oal[n] == 0xEE && ofl[h] == 0xEE, "output overrun");
                 }
+  }
+    png::use_isa(png::best_isa());
     Bytes fl = {0, 4, 3, 5, 9};
     CHECK(png::first_bad_filter(fl.data(), 5) == 3, "first_bad_filter");
     CHECK(png::first_bad_filter(nullptr, 7) == 7, "first_bad_filter null");
@@ -216,6 +316,21 @@ static void test_inflate() {
     CHECK(inflate_whole(trunc, out) == S::stream_error, "missing checksum byte");
     CHECK(inflate_whole(mid, out) == S::stream_error, "truncated midway");
     CHECK(inflate_whole(bad_sum, out) == S::stream_error, "bad checksum");
+    // The checksum is only reached after the last byte, so a wrong one does not hide a length mismatch found earlier;
+    // a stream that ends short is reported broken before its length is.
+    png::Span bs_span{bad_sum.data(), bad_sum.size()};
+    CHECK(png::inflate_bounded(&bs_span, 1, shorter.data(), data.size() - 1) == S::too_long, "bad checksum, too long");
+    CHECK(inflate_whole(bad_sum, longer) == S::stream_error, "bad checksum, fewer bytes than expected");
+    Bytes split_bad(bad_sum);  // the same through several parts (the joined-copy path of a one-shot inflater)
+    png::Span halves[3] = {{split_bad.data(), 5}, {nullptr, 0}, {split_bad.data() + 5, split_bad.size() - 5}};
+    CHECK(png::inflate_bounded(halves, 3, out.data(), out.size()) == S::stream_error, "bad checksum in parts");
+    png::Span good_halves[2] = {{z.data(), z.size() / 3}, {z.data() + z.size() / 3, z.size() - z.size() / 3}};
+    Bytes two(data.size() + 8, 0xEE);
+    CHECK(png::inflate_bounded(good_halves, 2, two.data(), data.size()) == S::ok &&
+              Bytes(two.begin(), two.begin() + data.size()) == data && two[data.size()] == 0xEE, "two parts");
+    std::fill(two.begin(), two.end(), 0xEE);
+    CHECK(png::inflate_bounded(good_halves, 2, two.data(), data.size() - 1) == S::too_long && two[data.size() - 1] == 0xEE,
+          "two parts, too long");
     CHECK(png::inflate_bounded(nullptr, 0, out.data(), out.size()) == S::stream_error, "no parts");
     png::Span none{nullptr, 0};
     CHECK(png::inflate_bounded(&none, 1, out.data(), out.size()) == S::stream_error, "one empty part");
@@ -266,6 +381,85 @@ static void test_inflate() {
     bool guard_ok = true;
     for (size_t i = 4096; i < target.size(); ++i) guard_ok &= target[i] == 0xEE;
     CHECK(guard_ok, "bomb wrote past expected");
+}
+
+// Deflate bits, least significant first; Huffman codes are written most significant bit first.
+struct BitWriter {
+    Bytes bytes;
+    uint32_t acc = 0;
+    int n = 0;
+    void put(uint32_t v, int k) {
+        for (int i = 0; i < k; ++i) {
+            acc |= ((v >> i) & 1u) << n;
+            if (++n == 8) { bytes.push_back(uint8_t(acc)); acc = 0; n = 0; }
+        }
+    }
+    void code(uint32_t c, int len) { for (int i = len - 1; i >= 0; --i) put((c >> i) & 1u, 1); }
+    void fixed_litlen(int sym) {
+        if (sym < 144) code(0x30 + sym, 8);
+        else if (sym < 256) code(0x190 + sym - 144, 9);
+        else if (sym < 280) code(sym - 256, 7);
+        else code(0xC0 + sym - 280, 8);
+    }
+    // The zlib stream: header, these deflate bits, and the Adler-32 of `content`.
+    Bytes zlib(const Bytes& content) {
+        if (n) { bytes.push_back(uint8_t(acc)); acc = 0; n = 0; }
+        Bytes z(2 + bytes.size());
+        z[0] = 0x78;
+        z[1] = 0x9C;
+        std::copy(bytes.begin(), bytes.end(), z.begin() + 2);
+        const uint32_t a = adler32(1, content.data(), uInt(content.size()));
+        for (int i = 3; i >= 0; --i) z.push_back(uint8_t(a >> (8 * i)));
+        return z;
+    }
+};
+
+// Streams that break the deflate format in ways zlib refuses. The zlib inflater must call them broken, whatever
+// their checksum says. libdeflate decodes some of them (it gives the fixed code's symbols 286 and 287 a meaning and
+// takes up to 288/32 code lengths); there the check is only that nothing is written past the output.
+static void test_inflate_format_violations() {
+    std::vector<std::pair<const char*, std::pair<Bytes, Bytes>>> cases;
+    {  // fixed code: three literals, then the reserved length symbol 286
+        BitWriter w;
+        w.put(1, 1); w.put(1, 2);
+        for (int i = 0; i < 3; ++i) w.fixed_litlen('A');
+        w.fixed_litlen(286); w.code(0, 5); w.fixed_litlen(256);
+        Bytes content(3 + 258, 'A');
+        cases.push_back({"length symbol 286", {w.zlib(content), content}});
+    }
+    {  // fixed code: a match with the reserved distance symbol 30
+        BitWriter w;
+        w.put(1, 1); w.put(1, 2);
+        for (int i = 0; i < 3; ++i) w.fixed_litlen('A');
+        w.fixed_litlen(257); w.code(30, 5); w.put(0, 13); w.fixed_litlen(256);
+        Bytes content(6, 'A');
+        cases.push_back({"distance symbol 30", {w.zlib(content), content}});
+    }
+    {  // dynamic block declaring 32 distance codes (at most 30 exist)
+        BitWriter w;
+        w.put(1, 1); w.put(2, 2); w.put(0, 5); w.put(31, 5); w.put(15, 4);
+        int plen[19] = {0};
+        plen[0] = 2; plen[1] = 2; plen[18] = 1;  // code-length code: 18 -> 0, 0 -> 10, 1 -> 11
+        const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+        for (int i = 0; i < 19; ++i) w.put(plen[order[i]], 3);
+        auto pre = [&](int sym) { if (sym == 18) w.code(0, 1); else w.code(sym == 0 ? 2 : 3, 2); };
+        pre(18); w.put(65 - 11, 7); pre(1);                      // 'A' gets length 1
+        pre(18); w.put(138 - 11, 7); pre(18); w.put(52 - 11, 7);  // up to 255: zero
+        pre(1); pre(1); pre(1);                                  // end of block, distance codes 0 and 1
+        pre(18); w.put(30 - 11, 7);
+        w.code(0, 1); w.code(0, 1); w.code(1, 1);                // 'A', 'A', end of block
+        Bytes content(2, 'A');
+        cases.push_back({"32 distance codes", {w.zlib(content), content}});
+    }
+    const bool strict = std::strcmp(png::inflate_backend(), "zlib") == 0;
+    for (auto& [name, zc] : cases) {
+        auto& [z, content] = zc;
+        Bytes out(content.size() + 16, 0xEE);
+        png::Span sp{z.data(), z.size()};
+        const png::InflateStatus st = png::inflate_bounded(&sp, 1, out.data(), content.size());
+        if (strict) CHECK(st == png::InflateStatus::stream_error, "%s: status %d", name, int(st));
+        CHECK(out[content.size()] == 0xEE, "%s: wrote past the output", name);
+    }
 }
 
 static void test_split() {
@@ -328,11 +522,17 @@ static void test_bmp() {
 }
 
 int main() {
+    std::printf("inflater %s, kernels:", png::inflate_backend());
+    for (png::Isa isa : isas()) std::printf(" %s", png::isa_name(isa));
+    std::printf("\n");
     test_paeth_and_average();
     test_filter_rows();
+    test_row_kernels();
+    test_paeth_kernels_exhaustive();
     test_png_round_trip();
     test_reconstruct_bad_filter();
     test_inflate();
+    test_inflate_format_violations();
     test_split();
     test_bmp();
     if (failures) {
