@@ -462,6 +462,70 @@ static void test_inflate_format_violations() {
     }
 }
 
+// zlib's own verdict on a whole stream, the model of inflate_bounded's status: any byte past `expected` makes it too
+// long (zlib works front to back, so that is seen before any later fault), else the stream must end cleanly.
+static png::InflateStatus zlib_verdict(const Bytes& z, size_t expected) {
+    z_stream s{};
+    inflateInit(&s);
+    Bytes out(expected + 1);
+    s.next_in = const_cast<uint8_t*>(z.data());
+    s.avail_in = uInt(z.size());
+    s.next_out = out.data();
+    s.avail_out = uInt(out.size());
+    const int rc = inflate(&s, Z_FINISH);
+    const size_t produced = out.size() - s.avail_out;
+    inflateEnd(&s);
+    if (produced > expected) return png::InflateStatus::too_long;
+    if (rc == Z_STREAM_END) return produced == expected ? png::InflateStatus::ok : png::InflateStatus::wrong_length;
+    return png::InflateStatus::stream_error;
+}
+
+// Randomly damaged streams (bit flips, overwritten bytes, truncation) of stored, fixed and dynamic blocks, inflated
+// with the exact size and sizes around it. With zlib the status must always be zlib's verdict. libdeflate accepts a
+// few damaged streams that zlib refuses but whose checksum still matches (code-length repeats running past the
+// declared counts, more than 286/30 codes, codes zlib reserves); that is the only difference allowed.
+static void test_inflate_damaged_streams() {
+    std::mt19937 r(99);
+    const bool strict = std::strcmp(png::inflate_backend(), "zlib") == 0;
+    long cases = 0, lenient = 0, wrong = 0;
+    for (int base = 0; base < 24; ++base) {
+        Bytes data(50 + r() % 3000);
+        for (size_t i = 0; i < data.size(); ++i)
+            data[i] = base % 3 == 0 ? uint8_t(r()) : base % 3 == 1 ? uint8_t(i % 13) : uint8_t((i * i) >> 3);
+        const Bytes z = zcompress(data, base % 10);
+        for (int m = 0; m < 800; ++m) {
+            Bytes y = z;
+            for (unsigned k = 0, n = 1 + r() % 3; k < n; ++k) {
+                const size_t p = r() % y.size();
+                switch (r() % 3) {
+                    case 0: y[p] ^= uint8_t(1u << (r() % 8)); break;
+                    case 1: y[p] = uint8_t(r()); break;
+                    default: y.resize(p + 1); break;
+                }
+            }
+            for (long d : {0L, -1L, 1L, -7L}) {
+                const size_t expected = data.size() + d;
+                Bytes out(expected + 8, 0xEE);
+                png::Span sp{y.data(), y.size()};
+                const png::InflateStatus got = png::inflate_bounded(&sp, 1, out.data(), expected);
+                const png::InflateStatus want = zlib_verdict(y, expected);
+                ++cases;
+                if (out[expected] != 0xEE) ++wrong;
+                if (got == want) continue;
+                if (!strict && got == png::InflateStatus::ok && want == png::InflateStatus::stream_error &&
+                    Bytes(out.begin(), out.begin() + expected) == data) {
+                    ++lenient;
+                } else {
+                    ++wrong;
+                    if (wrong < 4) std::printf("base %d mutation %d size %+ld: status %d, zlib %d\n", base, m, d, int(got), int(want));
+                }
+            }
+        }
+    }
+    CHECK(wrong == 0, "%ld of %ld damaged streams differ from zlib's verdict (%ld accepted by libdeflate only)", wrong,
+          cases, lenient);
+}
+
 static void test_split() {
     struct Case { std::vector<int64_t> in; std::vector<size_t> want; };
     const Case cases[] = {
@@ -533,6 +597,7 @@ int main() {
     test_reconstruct_bad_filter();
     test_inflate();
     test_inflate_format_violations();
+    test_inflate_damaged_streams();
     test_split();
     test_bmp();
     if (failures) {
