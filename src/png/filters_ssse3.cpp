@@ -12,8 +12,12 @@
 
 #include "png/filters.h"
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("ssse3"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("ssse3")
+#endif
 
 namespace tavrel::png {
 namespace {
@@ -24,7 +28,11 @@ const RowKernels kSsse3Kernels = {Isa::ssse3, unfilter_rgb, unfilter_rgba, filte
 }  // namespace
 }  // namespace tavrel::png
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 namespace tavrel::png {
 const RowKernels* ssse3_kernels() noexcept { return &kSsse3Kernels; }
