@@ -77,7 +77,7 @@ Bytes zcompress(const Bytes& in) {
 
 std::vector<png::Isa> isas() {
     std::vector<png::Isa> out;
-    for (png::Isa isa : {png::Isa::scalar, png::Isa::sse2, png::Isa::ssse3})
+    for (png::Isa isa : {png::Isa::scalar, png::Isa::sse2, png::Isa::sse41})
         if (png::use_isa(isa) == isa) out.push_back(isa);
     return out;
 }

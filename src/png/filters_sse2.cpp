@@ -7,12 +7,13 @@
 
 #include <emmintrin.h>
 #include <tmmintrin.h>
+#include <smmintrin.h>
 
 #include "png/filters.h"
 
 namespace tavrel::png {
 namespace {
-constexpr bool kSsse3 = false;
+constexpr bool kSse41 = false;
 #include "png/rows_x86.inc"
 
 const RowKernels kSse2 = {Isa::sse2, unfilter_rgb, unfilter_rgba, filter_simd, join_rgba};

@@ -82,7 +82,7 @@ bool cpu_has(Isa isa) noexcept {
         case Isa::scalar: return true;
 #if TAVREL_SIMD && (defined(__GNUC__) || defined(__clang__))
         case Isa::sse2: return __builtin_cpu_supports("sse2");
-        case Isa::ssse3: return __builtin_cpu_supports("ssse3");
+        case Isa::sse41: return __builtin_cpu_supports("ssse3") && __builtin_cpu_supports("sse4.1");
 #else
         default: return false;
 #endif
@@ -92,7 +92,7 @@ bool cpu_has(Isa isa) noexcept {
 
 const RowKernels* kernels_of(Isa isa) noexcept {
     switch (isa) {
-        case Isa::ssse3: return ssse3_kernels();
+        case Isa::sse41: return sse41_kernels();
         case Isa::sse2: return sse2_kernels();
         case Isa::scalar: return scalar_kernels();
     }
@@ -108,7 +108,7 @@ std::atomic<const RowKernels*> g_active{nullptr};
 const RowKernels* scalar_kernels() noexcept { return &kScalar; }
 
 Isa best_isa() noexcept {
-    for (Isa isa : {Isa::ssse3, Isa::sse2})
+    for (Isa isa : {Isa::sse41, Isa::sse2})
         if (kernels_of(isa) && cpu_has(isa)) return isa;
     return Isa::scalar;
 }
@@ -132,7 +132,7 @@ const char* isa_name(Isa isa) noexcept {
     switch (isa) {
         case Isa::scalar: return "scalar";
         case Isa::sse2: return "sse2";
-        case Isa::ssse3: return "ssse3";
+        case Isa::sse41: return "sse41";
     }
     return "?";
 }

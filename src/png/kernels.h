@@ -16,7 +16,7 @@
 
 namespace tavrel::png {
 
-enum class Isa { scalar, sse2, ssse3 };
+enum class Isa { scalar, sse2, sse41 };
 
 struct RowKernels {
     Isa isa;
@@ -47,6 +47,6 @@ const char* isa_name(Isa isa) noexcept;
 // The individual sets; each exists when compiled in (nullptr otherwise) and must only run where the CPU supports it.
 const RowKernels* scalar_kernels() noexcept;
 const RowKernels* sse2_kernels() noexcept;
-const RowKernels* ssse3_kernels() noexcept;
+const RowKernels* sse41_kernels() noexcept;
 
 }  // namespace tavrel::png

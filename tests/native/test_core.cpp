@@ -114,7 +114,7 @@ static void test_filter_rows() {
 // Every kernel set this CPU runs, scalar first.
 static std::vector<png::Isa> isas() {
     std::vector<png::Isa> out;
-    for (png::Isa isa : {png::Isa::scalar, png::Isa::sse2, png::Isa::ssse3})
+    for (png::Isa isa : {png::Isa::scalar, png::Isa::sse2, png::Isa::sse41})
         if (png::use_isa(isa) == isa) out.push_back(isa);
     png::use_isa(png::best_isa());
     return out;
