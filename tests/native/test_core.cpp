@@ -548,7 +548,7 @@ static void test_bmp() {
     const uint64_t strides[] = {0, 4, 8, 12, 12, 16};
     for (uint64_t w = 0; w < 6; ++w) CHECK(bmp::row_stride(w) == strides[w], "stride %llu", (unsigned long long)w);
     CHECK(bmp::row_stride(uint64_t{1} << 33) == (uint64_t{3} << 33), "64-bit stride");
-    for (size_t w = 0; w < 40; ++w) {  // covers the multi-pixel steps and every tail length
+    for (size_t w = 0; w < 70; ++w) {  // covers the multi-pixel steps and every tail length
         Bytes src = random_bytes(w * 3), dst(w * 3 + 4, 0xEE);
         bmp::bgr_row_to_rgb(src.data(), dst.data(), w);
         bool ok = dst[w * 3] == 0xEE;
@@ -572,7 +572,7 @@ static void test_bmp() {
     for (size_t i = 0; i < 15; ++i) rgb5[i] = uint8_t(i + 1);
     bmp::write_pixel_array(rgb5.data(), 5, 1, out5.data());
     CHECK(out5 == Bytes({3, 2, 1, 6, 5, 4, 9, 8, 7, 12, 11, 10, 15, 14, 13, 0, 0xEE}), "5x1 pixel array");
-    for (uint32_t w : {6u, 13u, 30u}) {  // wide enough for the multi-pixel path; pads must still be zero
+    for (uint32_t w : {6u, 13u, 30u, 33u, 49u}) {  // wide enough for the multi-pixel paths; pads must still be zero
         const uint32_t h = 3;
         const size_t st = bmp::row_stride(w);
         Bytes rgb = random_bytes(w * h * 3), out(st * h + 1, 0xEE), want(st * h + 1, 0);
