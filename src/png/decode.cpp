@@ -101,8 +101,8 @@ struct FreeBytes {
 
 // One-shot inflation with libdeflate, which needs the whole stream in one block: a single non-empty part is used
 // where it lies, several are joined into a copy of the compressed bytes (never anything sized by `expected`).
-// True only when the stream is valid and ends with exactly `expected` bytes; every other outcome, and any failure
-// to allocate, is left to zlib so that the reported status is always zlib's own.
+// True only when libdeflate inflates the stream to exactly `expected` bytes with a matching checksum; every other
+// outcome, and any failure to allocate, is left to zlib, so that every failure reported is zlib's own.
 bool inflate_exact_with_libdeflate(const Span* parts, size_t nparts, uint8_t* out, size_t expected) noexcept {
     size_t total = 0, nonempty = 0;
     const Span* only = nullptr;

@@ -18,8 +18,10 @@ struct Span {
 // out+expected); wrong_length: it ended with fewer; stream_error: any zlib error or input exhausted before the end.
 // Bytes after the end of the stream are ignored. Allocates nothing sized by `expected`: at most the inflater's own
 // state and, with libdeflate, one copy of the compressed bytes when they come in several non-empty parts.
-// With libdeflate a valid stream is inflated by it in one call; any other outcome is decided by zlib, so the status
-// is the same with either inflater.
+// With libdeflate a stream it inflates to exactly `expected` bytes is ok; any other outcome is decided by zlib. So every
+// status but ok is zlib's own. libdeflate is more lenient than zlib in a few ways that only damaged or hand-made
+// streams reach (code-length repeats running past the declared counts, more than 286 length or 30 distance codes,
+// the fixed code's reserved symbols): such a stream with a matching checksum is ok here, a stream_error with zlib.
 InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, size_t expected) noexcept;
 
 // "libdeflate" or "zlib": which inflater handles valid streams in this build.
