@@ -20,10 +20,10 @@ TAVREL_UNBUILT extern const FuncSpec write_png_with_chunks_spec;  // _writePngWi
 TAVREL_UNBUILT extern const FuncSpec write_bmp_spec;            // _writeBmp
 
 // Class members, in the order they are added.
-TAVREL_UNBUILT extern const FuncSpec stream_to_image_spec;  // Tavrel._streamToImage (static)
-TAVREL_UNBUILT extern const FuncSpec open_spec;             // Tavrel.open (class method)
-TAVREL_UNBUILT extern const FuncSpec get_pixel_spec;        // Tavrel.getPixel
-TAVREL_UNBUILT extern const FuncSpec put_pixel_spec;        // Tavrel.putPixel
+extern const FuncSpec stream_to_image_spec;  // Tavrel._streamToImage (static)
+extern const FuncSpec open_spec;             // Tavrel.open (class method)
+extern const FuncSpec get_pixel_spec;        // Tavrel.getPixel
+extern const FuncSpec put_pixel_spec;        // Tavrel.putPixel
 // image_copy_spec (Tavrel.copy) is declared in image.h.
 TAVREL_UNBUILT extern const FuncSpec save_spec;             // Tavrel.save
 TAVREL_UNBUILT extern const FuncSpec save_bmp_spec;         // Tavrel.saveBmp
