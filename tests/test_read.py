@@ -426,6 +426,27 @@ def test_bmp_zero_sizes(width, height):
     assert (w, h, pixels) == (width, abs(height), b"")
 
 
+def test_bmp_zero_width_rows_are_asked_for():
+    data = bmp_header(0, -5)
+    stream = Recorder(data)
+    assert Tavrel._streamToImage(stream)[:3] == (0, 5, b"")
+    assert stream.calls[-5:] == [("read", 0)] * 5 and stream.calls[-6] == ("seek", 54)
+
+
+@pytest.mark.parametrize("height", [2**31 - 1, -2**31 + 1])
+def test_bmp_zero_width_with_all_the_rows_a_header_can_claim(tmp_path, height):
+    """A few bytes that claim 2^31 empty rows open at once from bytes and from a file."""
+    path = tmp_path / "tall.bmp"
+    path.write_bytes(bmp_header(0, height))
+    for source in (path.read_bytes(), path):
+        img = Tavrel.open(source)
+        assert (img.width, img.height, img._pixels) == (0, abs(height), b"")
+    # one row more than an image can have: the decoder gives it, the image refuses it
+    assert decode(bmp_header(0, -2**31))[1] == 2**31
+    with pytest.raises(OverflowError):
+        Tavrel.open(bmp_header(0, -2**31))
+
+
 def bmp_header(width, height, planes=1, bits=24, compression=0, size=40, offset=54):
     return (b"BM" + struct.pack("<IHHI", 0, 0, 0, offset)
             + struct.pack("<IiiHHIIiiII", size, width, height, planes, bits, compression, 0, 0, 0, 0, 0))
