@@ -3,11 +3,11 @@
 import builtins
 import io
 import json
-import pathlib
 import struct
 import subprocess
 import sys
 import textwrap
+import tracemalloc
 import zlib
 
 import pytest
@@ -156,11 +156,6 @@ def test_read_chunk_survives_a_stream_that_reuses_its_buffer():
 
 
 # --- the PNG decoder: what it returns ---------------------------------------------------------------------------
-
-def expect(width, height, channels, rows, filters):
-    rgb, alpha = split_pixels(rows, channels)
-    return rgb, alpha, bytes(filters)
-
 
 @pytest.mark.parametrize("channels", [3, 4])
 @pytest.mark.parametrize("width", [1, 2, 5])
@@ -345,8 +340,9 @@ def test_int32_limit_dimension_is_accepted_until_the_data_check():
     [b"\x78\xbb" + zlib.compress(b"\x00" + bytes(3))[2:]],  # preset dictionary
     [b"\x00\x00"],                                        # not a zlib header
 ], ids=short_id)
-def test_corrupt_image_data_gives_the_hosts_zlib_error(idat):
-    data = SIGNATURE + ihdr(1, 1) + b"".join(chunk(b"IDAT", p) for p in idat) + IEND
+@pytest.mark.parametrize("size", [(1, 1), (40000, 40000)])   # the second claims more than the data could fill
+def test_corrupt_image_data_gives_the_hosts_zlib_error(idat, size):
+    data = SIGNATURE + ihdr(*size) + b"".join(chunk(b"IDAT", p) for p in idat) + IEND
     want = host_error(lambda: zlib.decompress(b"".join(idat)))
     assert isinstance(want, zlib.error)
     assert refused(data, zlib.error) == str(want)
@@ -565,6 +561,25 @@ def test_png_inflation_is_bounded(tmp_path, width, height, channels, megabytes):
     outcome, peak = peak_rss_of_open(tmp_path, data)
     assert outcome == "ValueError:" + MALFORMED
     assert peak < 200
+
+
+@pytest.mark.parametrize("cut", [
+    lambda z: z[:-4] + b"\x00\x00\x00\x00",   # wrong checksum, found after all of it is inflated
+    lambda z: z[:-6],                         # ends without its last block
+    lambda z: z[:-1500] + b"\xff" * 1000 + z[-500:],
+])
+def test_png_faulty_stream_behind_a_huge_claim(tmp_path, cut):
+    """The host names the fault of a stream that inflates to far more than the limit, without anyone holding its
+    output (held, it alone would pass the limit)."""
+    stream = cut(zero_stream(320))
+    want = host_error(lambda: zlib.decompress(cut(zero_stream(2))))
+    data = SIGNATURE + ihdr(40000, 40000, 8, 6) + chunk(b"IDAT", stream) + IEND
+    outcome, peak = peak_rss_of_open(tmp_path, data)
+    assert outcome == "error:" + str(want)
+    assert peak < 200
+    # with a header that the data overfills, the size decides first
+    outcome, _ = peak_rss_of_open(tmp_path, SIGNATURE + ihdr(1000, 1000) + chunk(b"IDAT", stream) + IEND)
+    assert outcome == "ValueError:" + MALFORMED
 
 
 def test_bmp_huge_claim_costs_no_memory(tmp_path):
@@ -1062,3 +1077,41 @@ def test_stream_to_image_returns_the_decoder_result_silently(capsys):
     assert capsys.readouterr().out == ""
     with pytest.raises(AttributeError):
         Tavrel._streamToImage(b"raw bytes are not a stream")
+
+
+class Sink:
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+def test_no_leak_on_any_way_out(monkeypatch):
+    """Every way out of the readers, accepted or refused, gives back what it took."""
+    cases = [make_png(3, 2, 4, filters=[1, 4], idat_sizes=[2, 0, 3], before=[chunk(b"tEXt", b"a")]),
+             make_png(2, 2, iend=False), make_bmp(3, 2, rgb_of(3, 2)), make_bmp(2, 2, rgb_of(2, 2), top_down=True),
+             bmp_header(2, 2) + bytes(15), bmp_header(-1, 1), bmp_header(1, 1, bits=32), b"BM" + bytes(12),
+             b"BM" + bytes(12) + b"\x28\x00\x00\x00", SIGNATURE, SIGNATURE + ihdr(1, 1) + IEND,
+             SIGNATURE + chunk(b"IHDR", b"short") + IEND, SIGNATURE + ihdr(2**31, 1) + IEND,
+             SIGNATURE + ihdr(1, 1, 16) + IEND, png_of(1, 1, b"\x00" + bytes(4)),
+             png_of(1, 2, bytes(4) + b"\x05" + bytes(3)),
+             make_png(2, 2)[:-3], chunk(b"tEXt", b"x"), b"GIF89a"]
+    monkeypatch.setattr(sys, "stdout", Sink())
+
+    def run():
+        for data in cases:
+            try:
+                Tavrel.open(data)
+            except (ValueError, struct.error, zlib.error, OverflowError):
+                pass
+
+    for _ in range(20):
+        run()
+    tracemalloc.start()
+    base = tracemalloc.get_traced_memory()[0]
+    for _ in range(1000):          # a single object left behind per run adds up past the limit
+        run()
+    grown = tracemalloc.get_traced_memory()[0] - base
+    tracemalloc.stop()
+    assert grown < 32 * 1024

@@ -74,6 +74,21 @@ InflateStatus run_inflate(z_stream& zs, InputCursor& in, uint8_t* out, size_t ex
     }
 }
 
+InflateStatus run_discard(z_stream& zs, InputCursor& in) noexcept {
+    uint8_t scratch[16384];  // inflate keeps its own window, so the output may be overwritten at once
+    bool input_left = true;
+    for (;;) {
+        if (zs.avail_in == 0 && input_left) input_left = in.refill(zs);
+        zs.next_out = scratch;
+        zs.avail_out = sizeof scratch;
+        const int rc = inflate(&zs, Z_NO_FLUSH);
+        const size_t wrote = sizeof scratch - zs.avail_out;
+        if (rc == Z_STREAM_END) return InflateStatus::ok;
+        if (rc != Z_OK && rc != Z_BUF_ERROR) return InflateStatus::stream_error;
+        if (wrote == 0 && zs.avail_in == 0 && !input_left) return InflateStatus::stream_error;
+    }
+}
+
 // Copies R,G,B of each RGBA pixel into rgb and A into alpha, four pixels per step through 32-bit words.
 void split_rgba(const uint8_t* src, uint8_t* rgb, uint8_t* alpha, size_t width) noexcept {
     size_t x = 0;
@@ -109,6 +124,16 @@ InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, si
     if (inflateInit(&zs) != Z_OK) return InflateStatus::stream_error;
     InputCursor in{parts, parts ? nparts : 0};
     const InflateStatus st = run_inflate(zs, in, out, out ? expected : 0);
+    inflateEnd(&zs);
+    return st;
+}
+
+InflateStatus inflate_discard(const Span* parts, size_t nparts) noexcept {
+    z_stream zs;
+    std::memset(&zs, 0, sizeof zs);
+    if (inflateInit(&zs) != Z_OK) return InflateStatus::stream_error;
+    InputCursor in{parts, parts ? nparts : 0};
+    const InflateStatus st = run_discard(zs, in);
     inflateEnd(&zs);
     return st;
 }

@@ -19,6 +19,11 @@ struct Span {
 // Bytes after the end of the stream are ignored. Allocates nothing beyond zlib's own inflate state.
 InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, size_t expected) noexcept;
 
+// Runs the same zlib stream to its end while keeping none of its output: ok when it ends cleanly (its length is not
+// judged), stream_error as above. For data that cannot fill the image it claims, where only the stream's soundness
+// is left to decide; memory stays at zlib's inflate state and a small scratch buffer, however much it inflates to.
+InflateStatus inflate_discard(const Span* parts, size_t nparts) noexcept;
+
 struct ReconstructResult {
     bool ok;
     size_t bad_row;       // valid when !ok: index of the first row with a filter byte > 4
