@@ -203,14 +203,13 @@ void raise_stream_error(PyObject* parts) noexcept {
             }
         }
     }
-    Ref start(PyBytes_FromStringAndSize(ended ? nullptr : head, ended ? 0 : head_size));
-    if (!start) return;
     if (ended) {
         // The host found the stream sound after all: no fault of its own to report.
-        PyErr_SetString(PyExc_ValueError, "Malformed PNG image data");
+        value_error("Malformed PNG image data");
         return;
     }
-    host::raise_decompress_error(start.get(), "Malformed PNG image data");
+    Ref start(PyBytes_FromStringAndSize(head, head_size));
+    if (start) host::raise_decompress_error(start.get(), "Malformed PNG image data");
 }
 
 // Inflates the zlib stream of the joined IDAT parts (a list of bytes) into a
