@@ -42,6 +42,10 @@ bool unpack_coords(PyObject* coords, PyObject** x, PyObject** y) noexcept {
 // An exact int that fits a long long.
 bool plain_int(PyObject* o, long long* out) noexcept {
     if (!PyLong_CheckExact(o)) return false;
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+        *out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+        return true;
+    }
     int overflow = 0;
     *out = PyLong_AsLongLongAndOverflow(o, &overflow);
     return overflow == 0;  // an exact int cannot fail otherwise
@@ -125,7 +129,13 @@ PyObject* get_pixel_impl(PyObject* self, PyObject* const* args) {
     if (!locate(img, x, y, loc)) return nullptr;
     if (loc.direct) {
         const auto* p = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(img->pixels)) + loc.offset;
-        return Py_BuildValue("(iii)", p[0], p[1], p[2]);
+        PyObject* rgb = PyTuple_New(3);
+        if (rgb == nullptr) return nullptr;
+        // Values 0..255 are the interpreter's cached small ints: these never fail.
+        PyTuple_SET_ITEM(rgb, 0, PyLong_FromLong(p[0]));
+        PyTuple_SET_ITEM(rgb, 1, PyLong_FromLong(p[1]));
+        PyTuple_SET_ITEM(rgb, 2, PyLong_FromLong(p[2]));
+        return rgb;
     }
     Ref values[3];
     for (long k = 0; k < 3; ++k) {
@@ -139,6 +149,11 @@ PyObject* get_pixel_impl(PyObject* self, PyObject* const* args) {
 
 // int(v) & 0xFF.
 bool channel_byte(PyObject* v, unsigned char* out) noexcept {
+    long long small = 0;
+    if (plain_int(v, &small)) {
+        *out = static_cast<unsigned char>(static_cast<unsigned long long>(small) & 0xFFu);
+        return true;
+    }
     Ref number(PyLong_CheckExact(v) ? Py_NewRef(v) : PyNumber_Long(v));
     if (!number) return false;
     int overflow = 0;
