@@ -308,6 +308,54 @@ PyObject* image_call_class(PyObject* cls, PyObject* const* seven) noexcept {
     return PyObject_Vectorcall(cls, seven, 7, nullptr);
 }
 
+namespace {
+
+// An object only the caller holds, of exactly `type` (or None when allowed).
+bool fresh(PyObject* o, PyTypeObject* type, bool none_ok) noexcept {
+    if (o == Py_None) return none_ok;
+    return Py_IS_TYPE(o, type) && Py_REFCNT(o) == 1;
+}
+
+}  // namespace
+
+PyObject* image_adopt(PyObject* const* seven) noexcept {
+    PyObject* const w = seven[0];
+    PyObject* const h = seven[1];
+    if (!PyLong_CheckExact(w) || !PyLong_CheckExact(h)) return nullptr;
+    std::int32_t width = 0, height = 0;
+    if (!to_int32(w, &width) || !to_int32(h, &height)) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    PyObject* const pixels = seven[2];
+    PyObject* const alpha = seven[3];
+    PyObject* const chunks = seven[4];
+    PyObject* const header = seven[5];
+    PyObject* const filters = seven[6];
+    if (!fresh(pixels, &PyByteArray_Type, false) || !fresh(alpha, &PyByteArray_Type, true) ||
+        !fresh(chunks, &PyList_Type, true) || !fresh(header, &PyDict_Type, true) ||
+        !fresh(filters, &PyByteArray_Type, true)) {
+        return nullptr;
+    }
+    const long long npix = static_cast<long long>(width) * height;
+    if (width < 0 || height < 0 || PyByteArray_GET_SIZE(pixels) != npix * 3 ||
+        (alpha != Py_None && PyByteArray_GET_SIZE(alpha) != npix) ||
+        (filters != Py_None && PyByteArray_GET_SIZE(filters) != height)) {
+        return nullptr;
+    }
+    PyObject* self = image_type->tp_alloc(image_type, 0);
+    if (self == nullptr) return nullptr;
+    ImageObject* img = as_image(self);
+    img->width = width;
+    img->height = height;
+    img->pixels = Py_NewRef(pixels);
+    img->alpha = Py_NewRef(alpha);
+    img->png_chunks = Py_NewRef(chunks);
+    img->png_filters = Py_NewRef(filters);
+    img->bmp_header = Py_NewRef(header);
+    return self;
+}
+
 PyObject* image_create_type(PyObject* module) noexcept {
     if (ctor_names == nullptr) {
         ctor_names = intern_names(ctor_params, ctor_nparams);

@@ -38,3 +38,13 @@ PyObject* image_call_class(PyObject* cls, PyObject* const* seven) noexcept;
 extern const FuncSpec image_copy_spec;
 
 }  // namespace tavrel
+
+namespace tavrel {
+
+// Builds a plain Tavrel that takes over the decoder's fresh objects instead of
+// copying them: for Tavrel.open on the class itself, where nothing else can
+// hold them. Returns null without an exception set when the objects are not
+// what a fresh decoder result holds (the caller then builds it the usual way).
+PyObject* image_adopt(PyObject* const* seven) noexcept;
+
+}  // namespace tavrel

@@ -154,21 +154,62 @@ std::uint64_t inflate_bound(std::uint64_t compressed) noexcept {
     return bound;
 }
 
-// Lets the host's zlib.decompress report the stream's own fault, over the
-// joined parts. Only on this error path are the parts joined.
+// Output the host produces per call while it replays a faulty stream: a
+// stream may inflate to gigabytes before its fault shows.
+constexpr long long replay_step = 1 << 22;
+
+// Has the host's zlib find the fault of the joined IDAT parts (a list of
+// bytes), which the inflater refused, so that the host's own zlib.error comes
+// out unchanged. A decompressor object is fed part by part with bounded
+// output, dropped as it comes. A stream that runs out of input without an
+// error is truncated; its start is truncated in the same way, and the host's
+// zlib.decompress is shown that (at most two bytes) for its message.
 void raise_stream_error(PyObject* parts) noexcept {
+    PyObject* zlib = host::zlib_module();
+    Ref decompressor(PyObject_CallMethod(zlib, "decompressobj", nullptr));
+    if (!decompressor) return;
+    Ref step(PyLong_FromLongLong(replay_step));
+    Ref decompress(PyUnicode_InternFromString("decompress"));
+    if (!step || !decompress) return;
+    char head[2];
+    Py_ssize_t head_size = 0;
     const Py_ssize_t nparts = PyList_GET_SIZE(parts);
-    Py_ssize_t total = 0;
-    for (Py_ssize_t i = 0; i < nparts; ++i) total += PyBytes_GET_SIZE(PyList_GET_ITEM(parts, i));
-    Ref joined(PyBytes_FromStringAndSize(nullptr, total));
-    if (!joined) return;
-    char* out = PyBytes_AS_STRING(joined.get());
-    for (Py_ssize_t i = 0; i < nparts; ++i) {
-        PyObject* part = PyList_GET_ITEM(parts, i);
-        std::memcpy(out, PyBytes_AS_STRING(part), static_cast<std::size_t>(PyBytes_GET_SIZE(part)));
-        out += PyBytes_GET_SIZE(part);
+    bool ended = false;
+    for (Py_ssize_t i = 0; i < nparts && !ended; ++i) {
+        Ref input = Ref::borrow(PyList_GET_ITEM(parts, i));
+        for (Py_ssize_t k = 0; k < PyBytes_GET_SIZE(input.get()) && head_size < 2; ++k) {
+            head[head_size++] = PyBytes_AS_STRING(input.get())[k];
+        }
+        // Until this part is used up and a step came back short of full (a
+        // full one may leave output pending inside the decompressor).
+        for (bool full = true; PyBytes_GET_SIZE(input.get()) > 0 || full;) {
+            PyObject* args[] = {decompressor.get(), input.get(), step.get()};
+            Ref out(PyObject_VectorcallMethod(decompress.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+            if (!out) return;  // the host's own error
+            full = PyBytes_Check(out.get()) && PyBytes_GET_SIZE(out.get()) >= replay_step;
+            Ref eof(PyObject_GetAttrString(decompressor.get(), "eof"));
+            if (!eof) return;
+            const int at_end = PyObject_IsTrue(eof.get());
+            if (at_end < 0) return;
+            if (at_end) {
+                ended = true;
+                break;
+            }
+            input.reset(PyObject_GetAttrString(decompressor.get(), "unconsumed_tail"));
+            if (!input) return;
+            if (!PyBytes_Check(input.get())) {
+                PyErr_SetString(PyExc_SystemError, "zlib decompressor left a tail that is not bytes");
+                return;
+            }
+        }
     }
-    host::raise_decompress_error(joined.get(), "Malformed PNG image data");
+    if (ended) {
+        // The host found the stream sound after all: no fault of its own to report.
+        value_error("Malformed PNG image data");
+        return;
+    }
+    Ref start(PyBytes_FromStringAndSize(head, head_size));
+    if (start) host::raise_decompress_error(start.get(), "Malformed PNG image data");
 }
 
 // Inflates the zlib stream of the joined IDAT parts (a list of bytes) into a
@@ -188,41 +229,38 @@ RawBuffer inflate_image_data(PyObject* parts, std::uint64_t expected) noexcept {
                     static_cast<std::size_t>(PyBytes_GET_SIZE(part))};
         compressed += spans[i].size;
     }
-    std::uint64_t capacity = std::min(expected, inflate_bound(compressed));
-    for (;;) {
-        if (capacity > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
-        RawBuffer raw(static_cast<std::uint8_t*>(std::malloc(capacity > 0 ? capacity : 1)));
-        if (!raw) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
-        const png::InflateStatus st =
-            png::inflate_bounded(spans.get(), static_cast<std::size_t>(nparts), raw.get(), capacity);
-        switch (st) {
-            case png::InflateStatus::ok:
-                if (capacity == expected) return raw;
-                value_error("Malformed PNG image data");  // ended short of what the header needs
-                return nullptr;
-            case png::InflateStatus::too_long:
-                if (capacity == expected) {
-                    value_error("Malformed PNG image data");
-                    return nullptr;
-                }
-                // Past the deflate bound: cannot happen, but decide it exactly.
-                capacity = expected;
-                continue;
-            case png::InflateStatus::wrong_length:
-                value_error("Malformed PNG image data");
-                return nullptr;
-            case png::InflateStatus::stream_error:
-                raise_stream_error(parts);
-                return nullptr;
+    if (inflate_bound(compressed) < expected) {
+        // The data cannot fill the image the header claims: only whether the
+        // stream is sound is left to decide, and nothing is kept for that.
+        if (png::inflate_discard(spans.get(), static_cast<std::size_t>(nparts)) == png::InflateStatus::ok) {
+            value_error("Malformed PNG image data");
+        } else {
+            raise_stream_error(parts);
         }
         return nullptr;
     }
+    if (expected > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    RawBuffer raw(static_cast<std::uint8_t*>(std::malloc(expected > 0 ? expected : 1)));
+    if (!raw) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    switch (png::inflate_bounded(spans.get(), static_cast<std::size_t>(nparts), raw.get(), expected)) {
+        case png::InflateStatus::ok:
+            return raw;
+        case png::InflateStatus::too_long:
+        case png::InflateStatus::wrong_length:
+            value_error("Malformed PNG image data");
+            return nullptr;
+        case png::InflateStatus::stream_error:
+            raw.reset();
+            raise_stream_error(parts);
+            return nullptr;
+    }
+    return nullptr;
 }
 
 // A new bytearray of `n` bytes whose contents the caller writes in full.

@@ -81,6 +81,21 @@ InflateStatus run_inflate(z_stream& zs, InputCursor& in, uint8_t* out, size_t ex
     }
 }
 
+InflateStatus run_discard(z_stream& zs, InputCursor& in) noexcept {
+    uint8_t scratch[16384];  // inflate keeps its own window, so the output may be overwritten at once
+    bool input_left = true;
+    for (;;) {
+        if (zs.avail_in == 0 && input_left) input_left = in.refill(zs);
+        zs.next_out = scratch;
+        zs.avail_out = sizeof scratch;
+        const int rc = inflate(&zs, Z_NO_FLUSH);
+        const size_t wrote = sizeof scratch - zs.avail_out;
+        if (rc == Z_STREAM_END) return InflateStatus::ok;
+        if (rc != Z_OK && rc != Z_BUF_ERROR) return InflateStatus::stream_error;
+        if (wrote == 0 && zs.avail_in == 0 && !input_left) return InflateStatus::stream_error;
+    }
+}
+
 InflateStatus inflate_with_zlib(const Span* parts, size_t nparts, uint8_t* out, size_t expected) noexcept {
     z_stream zs;
     std::memset(&zs, 0, sizeof zs);
@@ -152,6 +167,16 @@ InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, si
     if (inflate_exact_with_libdeflate(parts, nparts, out, expected)) return InflateStatus::ok;
 #endif
     return inflate_with_zlib(parts, nparts, out, expected);
+}
+
+InflateStatus inflate_discard(const Span* parts, size_t nparts) noexcept {
+    z_stream zs;
+    std::memset(&zs, 0, sizeof zs);
+    if (inflateInit(&zs) != Z_OK) return InflateStatus::stream_error;
+    InputCursor in{parts, parts ? nparts : 0};
+    const InflateStatus st = run_discard(zs, in);
+    inflateEnd(&zs);
+    return st;
 }
 
 ReconstructResult reconstruct_image(uint8_t* raw, uint32_t width, uint32_t height, unsigned channels, uint8_t* rgb,

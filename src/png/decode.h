@@ -24,6 +24,11 @@ struct Span {
 // the fixed code's reserved symbols): such a stream with a matching checksum is ok here, a stream_error with zlib.
 InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, size_t expected) noexcept;
 
+// Runs the same zlib stream to its end while keeping none of its output: ok when it ends cleanly (its length is not
+// judged), stream_error as above. For data that cannot fill the image it claims, where only the stream's soundness
+// is left to decide; memory stays at zlib's inflate state and a small scratch buffer, however much it inflates to.
+InflateStatus inflate_discard(const Span* parts, size_t nparts) noexcept;
+
 // "libdeflate" or "zlib": which inflater handles valid streams in this build.
 const char* inflate_backend() noexcept;
 

@@ -1,0 +1,136 @@
+// BMP writing: `_writeBmp`. Every header value is converted and packed, and
+// the pixel buffer measured, before the output is opened; the file is then
+// written in one piece.
+#include "bmp/bmp.h"
+#include "module/host.h"
+#include "module/tavrel_ext.h"
+#include "module/writers.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace tavrel {
+namespace {
+
+// The four header values that a BMP source supplies, in the order they are read.
+struct MetaField {
+    const char* key;
+    long fallback;
+};
+constexpr MetaField meta_fields[] = {{"xppm", 2835}, {"yppm", 2835}, {"clrUsed", 0}, {"clrImportant", 0}};
+
+// int(meta.get(key, default)) for each field, in order; defaults when meta is None.
+bool read_meta(PyObject* meta, Ref (&values)[4]) noexcept {
+    static PyObject* get_name = nullptr;  // interned for the process
+    if (get_name == nullptr) {
+        get_name = PyUnicode_InternFromString("get");
+        if (get_name == nullptr) return false;
+    }
+    for (int i = 0; i < 4; ++i) {
+        Ref fallback(PyLong_FromLong(meta_fields[i].fallback));
+        if (!fallback) return false;
+        if (meta == Py_None) {
+            values[i] = std::move(fallback);
+            continue;
+        }
+        Ref key(PyUnicode_FromString(meta_fields[i].key));
+        if (!key) return false;
+        PyObject* args[] = {meta, key.get(), fallback.get()};
+        Ref got(PyObject_VectorcallMethod(get_name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        if (!got) return false;
+        values[i] = Ref(PyNumber_Long(got.get()));
+        if (!values[i]) return false;
+    }
+    return true;
+}
+
+// Python's floor division by 4 of a value that may be negative.
+std::int64_t floor_div4(std::int64_t v) noexcept { return v >= 0 ? v / 4 : -((-v + 3) / 4); }
+
+PyObject* write_bmp_impl(PyObject*, PyObject* const* args) {
+    std::int32_t width = 0, height = 0;
+    if (!to_int32(args[1], &width) || !to_int32(args[2], &height)) return nullptr;
+    return write_bmp(args[0], width, height, args[3], args[4]);
+}
+
+constexpr Param write_bmp_params[] = {{"path"}, {"width"}, {"height"}, {"pixels"}, {"meta"}};
+
+}  // namespace
+
+PyObject* write_bmp(PyObject* path, std::int32_t width, std::int32_t height, PyObject* pixels,
+                    PyObject* meta) noexcept {
+    // Row stride, pixel array and file sizes as the host's ints compute them,
+    // so that a negative or oversized value reaches the packing as it is.
+    const std::int64_t stride = floor_div4(std::int64_t{width} * 3 + 3) * 4;
+    Ref stride_obj(PyLong_FromLongLong(stride));
+    Ref height_obj(PyLong_FromLong(height));
+    Ref width_obj(PyLong_FromLong(width));
+    Ref header_bytes(PyLong_FromLong(54));
+    if (!stride_obj || !height_obj || !width_obj || !header_bytes) return nullptr;
+    Ref array_size(PyNumber_Multiply(stride_obj.get(), height_obj.get()));
+    if (!array_size) return nullptr;
+    Ref file_size(PyNumber_Add(header_bytes.get(), array_size.get()));
+    if (!file_size) return nullptr;
+
+    Ref meta_values[4];
+    if (!read_meta(meta, meta_values)) return nullptr;
+
+    Ref pix_buf = PyByteArray_Check(pixels) ? Ref::borrow(pixels) : Ref(PyByteArray_FromObject(pixels));
+    if (!pix_buf) return nullptr;
+
+    Ref zero(PyLong_FromLong(0));
+    Ref one(PyLong_FromLong(1));
+    Ref bits(PyLong_FromLong(24));
+    Ref info_size(PyLong_FromLong(40));
+    if (!zero || !one || !bits || !info_size) return nullptr;
+    PyObject* file_args[] = {file_size.get(), zero.get(), zero.get(), header_bytes.get()};
+    Ref file_header = host::pack("<IHHI", file_args, 4);
+    if (!file_header) return nullptr;
+    PyObject* info_args[] = {info_size.get(),      width_obj.get(),      height_obj.get(),    one.get(),
+                             bits.get(),           zero.get(),           array_size.get(),    meta_values[0].get(),
+                             meta_values[1].get(), meta_values[2].get(), meta_values[3].get()};
+    Ref info_header = host::pack("<IIIHHIIIIII", info_args, 11);
+    if (!info_header) return nullptr;
+    if (!PyBytes_Check(file_header.get()) || PyBytes_GET_SIZE(file_header.get()) != 12 ||
+        !PyBytes_Check(info_header.get()) || PyBytes_GET_SIZE(info_header.get()) != 40) {
+        PyErr_SetString(PyExc_SystemError, "struct.pack returned a BMP header of the wrong size");
+        return nullptr;
+    }
+
+    // The packing has refused negative sizes and an image size past 32 bits.
+    const auto w = static_cast<std::uint64_t>(width);
+    const auto h = static_cast<std::uint64_t>(height);
+    const std::uint64_t pixel_array = bmp::row_stride(w) * h;
+    const std::uint64_t needed = w * h * 3;
+    const auto have = static_cast<std::uint64_t>(PyByteArray_GET_SIZE(pix_buf.get()));
+    if (have < needed) {
+        // The error of reading the first byte past the end of the buffer.
+        Ref past(PyByteArray_Type.tp_as_sequence->sq_item(pix_buf.get(), PyByteArray_GET_SIZE(pix_buf.get())));
+        if (past) PyErr_SetString(PyExc_SystemError, "bytearray read past its end");
+        return nullptr;
+    }
+
+    Ref file(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(54 + pixel_array)));
+    if (!file) return nullptr;
+    {
+        Buffer rgb;
+        if (!rgb.acquire(pix_buf.get(), PyBUF_SIMPLE)) return nullptr;
+        if (static_cast<std::uint64_t>(rgb.size()) < needed) {  // cannot change while exported, but measured anew
+            PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
+            return nullptr;
+        }
+        auto* p = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(file.get()));
+        p[0] = 'B';
+        p[1] = 'M';
+        std::memcpy(p + 2, PyBytes_AS_STRING(file_header.get()), 12);
+        std::memcpy(p + 14, PyBytes_AS_STRING(info_header.get()), 40);
+        bmp::write_pixel_array(rgb.data(), static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h), p + 54);
+    }
+    return write_file(path, file.get());
+}
+
+const FuncSpec write_bmp_spec = {
+    "_writeBmp", nullptr, FuncKind::function, write_bmp_params, 5, 1, "None", write_bmp_impl,
+};
+
+}  // namespace tavrel

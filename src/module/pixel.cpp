@@ -1,0 +1,270 @@
+// Pixel access: Tavrel.getPixel and Tavrel.putPixel on the RGB buffer.
+//
+// Coordinates that are plain ints and a buffer that is a bytearray take a
+// direct path over the buffer's bytes, with every index checked against the
+// buffer's current size. Anything else goes through the interpreter's own
+// comparisons, arithmetic and indexing, so that odd coordinate objects and
+// reassigned fields behave exactly as the same Python expressions would.
+#include "module/tavrel_ext.h"
+
+#include <climits>
+#include <cstdint>
+
+namespace tavrel {
+namespace {
+
+PyObject* small_int(long v) noexcept { return PyLong_FromLong(v); }
+
+// The module's unpacking messages for a fixed number of items.
+void raise_too_many(Py_ssize_t expected) noexcept {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+}
+void raise_too_few(Py_ssize_t got) noexcept {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+}
+
+// The two items of `coords` (exactly a tuple, checked by the binder).
+bool unpack_coords(PyObject* coords, PyObject** x, PyObject** y) noexcept {
+    const Py_ssize_t n = PyTuple_GET_SIZE(coords);
+    if (n > 2) {
+        raise_too_many(2);
+        return false;
+    }
+    if (n < 2) {
+        raise_too_few(n);
+        return false;
+    }
+    *x = PyTuple_GET_ITEM(coords, 0);
+    *y = PyTuple_GET_ITEM(coords, 1);
+    return true;
+}
+
+// An exact int that fits a long long.
+bool plain_int(PyObject* o, long long* out) noexcept {
+    if (!PyLong_CheckExact(o)) return false;
+    if (PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) {
+        *out = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o));
+        return true;
+    }
+    int overflow = 0;
+    *out = PyLong_AsLongLongAndOverflow(o, &overflow);
+    return overflow == 0;  // an exact int cannot fail otherwise
+}
+
+// Where a pixel's three bytes start: either a byte offset known to be in
+// range of an exact bytearray (`direct`), or an index object to use with the
+// interpreter's indexing.
+struct Location {
+    bool direct = false;
+    Py_ssize_t offset = 0;
+    Ref index;
+};
+
+const char* const bounds_message = "Pixel coordinate out of bounds";
+
+// 0 <= x < width and 0 <= y < height, as one chained comparison that stops at
+// the first false part, then the byte index (y * width + x) * 3.
+bool locate(ImageObject* img, PyObject* x, PyObject* y, Location& loc) noexcept {
+    long long xi = 0, yi = 0;
+    if (plain_int(x, &xi) && plain_int(y, &yi)) {
+        if (!(0 <= xi && xi < img->width && 0 <= yi && yi < img->height)) {
+            PyErr_SetString(PyExc_ValueError, bounds_message);
+            return false;
+        }
+        // Both below 2^31, so the index is below 3 * 2^62 and fits 64 bits.
+        const std::uint64_t index =
+            (static_cast<std::uint64_t>(yi) * static_cast<std::uint64_t>(img->width) + static_cast<std::uint64_t>(xi)) *
+            3u;
+        PyObject* pixels = img->pixels;
+        if (PyByteArray_CheckExact(pixels) && index + 2 < static_cast<std::uint64_t>(PyByteArray_GET_SIZE(pixels))) {
+            loc.direct = true;
+            loc.offset = static_cast<Py_ssize_t>(index);
+            return true;
+        }
+        loc.index.reset(PyLong_FromUnsignedLongLong(index));
+        return static_cast<bool>(loc.index);
+    }
+
+    Ref zero(small_int(0));
+    Ref width(PyLong_FromLong(img->width));
+    Ref height(PyLong_FromLong(img->height));
+    if (!zero || !width || !height) return false;
+    const struct {
+        PyObject* left;
+        PyObject* right;
+    } parts[] = {{zero.get(), x}, {x, width.get()}, {zero.get(), y}, {y, height.get()}};
+    for (std::size_t i = 0; i < 4; ++i) {
+        const int ok = PyObject_RichCompareBool(parts[i].left, parts[i].right, i % 2 == 0 ? Py_LE : Py_LT);
+        if (ok < 0) return false;
+        if (!ok) {
+            PyErr_SetString(PyExc_ValueError, bounds_message);
+            return false;
+        }
+    }
+    // The fields are read again: the comparisons may have run Python code.
+    Ref w(PyLong_FromLong(img->width));
+    Ref three(small_int(3));
+    if (!w || !three) return false;
+    Ref row(PyNumber_Multiply(y, w.get()));
+    if (!row) return false;
+    Ref pixel(PyNumber_Add(row.get(), x));
+    if (!pixel) return false;
+    loc.index.reset(PyNumber_Multiply(pixel.get(), three.get()));
+    return static_cast<bool>(loc.index);
+}
+
+// index + k, for the interpreter's indexing.
+Ref shifted(PyObject* index, long k) noexcept {
+    if (k == 0) return Ref::borrow(index);
+    Ref step(small_int(k));
+    if (!step) return Ref();
+    return Ref(PyNumber_Add(index, step.get()));
+}
+
+PyObject* get_pixel_impl(PyObject* self, PyObject* const* args) {
+    ImageObject* img = as_image(self);
+    PyObject *x = nullptr, *y = nullptr;
+    if (!unpack_coords(args[0], &x, &y)) return nullptr;
+    Location loc;
+    if (!locate(img, x, y, loc)) return nullptr;
+    if (loc.direct) {
+        const auto* p = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(img->pixels)) + loc.offset;
+        PyObject* rgb = PyTuple_New(3);
+        if (rgb == nullptr) return nullptr;
+        // Values 0..255 are the interpreter's cached small ints: these never fail.
+        PyTuple_SET_ITEM(rgb, 0, PyLong_FromLong(p[0]));
+        PyTuple_SET_ITEM(rgb, 1, PyLong_FromLong(p[1]));
+        PyTuple_SET_ITEM(rgb, 2, PyLong_FromLong(p[2]));
+        return rgb;
+    }
+    Ref values[3];
+    for (long k = 0; k < 3; ++k) {
+        Ref index = shifted(loc.index.get(), k);
+        if (!index) return nullptr;
+        values[k].reset(PyObject_GetItem(img->pixels, index.get()));
+        if (!values[k]) return nullptr;
+    }
+    return PyTuple_Pack(3, values[0].get(), values[1].get(), values[2].get());
+}
+
+// int(v) & 0xFF.
+bool channel_byte(PyObject* v, unsigned char* out) noexcept {
+    long long small = 0;
+    if (plain_int(v, &small)) {
+        *out = static_cast<unsigned char>(static_cast<unsigned long long>(small) & 0xFFu);
+        return true;
+    }
+    Ref number(PyLong_CheckExact(v) ? Py_NewRef(v) : PyNumber_Long(v));
+    if (!number) return false;
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(number.get(), &overflow);
+    if (overflow == 0) {
+        if (value == -1 && PyErr_Occurred()) return false;
+        *out = static_cast<unsigned char>(static_cast<unsigned long long>(value) & 0xFFu);
+        return true;
+    }
+    Ref mask(small_int(0xFF));
+    if (!mask) return false;
+    Ref low(PyNumber_And(number.get(), mask.get()));
+    if (!low) return false;
+    const long byte = PyLong_AsLong(low.get());
+    if (byte == -1 && PyErr_Occurred()) return false;
+    *out = static_cast<unsigned char>(byte);
+    return true;
+}
+
+// The three items of `value`: a tuple or list by its length, anything else by
+// iterating it (taking at most a fourth item to tell it has too many).
+bool unpack_value(PyObject* value, Ref* rgb) noexcept {
+    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
+        const Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
+        if (n > 3) {
+            raise_too_many(3);
+            return false;
+        }
+        if (n < 3) {
+            raise_too_few(n);
+            return false;
+        }
+        // New references: converting a channel may run code that changes a list.
+        PyObject** items = PySequence_Fast_ITEMS(value);
+        for (int k = 0; k < 3; ++k) rgb[k] = Ref::borrow(items[k]);
+        return true;
+    }
+    Ref it(PyObject_GetIter(value));
+    if (!it) return false;
+    for (Py_ssize_t k = 0; k < 3; ++k) {
+        rgb[k].reset(PyIter_Next(it.get()));
+        if (!rgb[k]) {
+            if (!PyErr_Occurred()) raise_too_few(k);
+            return false;
+        }
+    }
+    Ref extra(PyIter_Next(it.get()));
+    if (extra) {
+        raise_too_many(3);
+        return false;
+    }
+    return !PyErr_Occurred();
+}
+
+PyObject* put_pixel_impl(PyObject* self, PyObject* const* args) {
+    ImageObject* img = as_image(self);
+    PyObject *x = nullptr, *y = nullptr;
+    if (!unpack_coords(args[0], &x, &y)) return nullptr;
+    Location loc;
+    if (!locate(img, x, y, loc)) return nullptr;
+    Ref rgb[3];
+    if (!unpack_value(args[1], rgb)) return nullptr;
+    // All three channels are converted before any is stored, so a channel
+    // that fails to convert leaves the pixel as it was.
+    unsigned char bytes[3];
+    for (int k = 0; k < 3; ++k) {
+        if (!channel_byte(rgb[k].get(), &bytes[k])) return nullptr;
+    }
+    // The conversions may have run Python code that replaced or resized the
+    // buffer: the fast path is taken only when it still holds the pixel.
+    if (loc.direct && PyByteArray_CheckExact(img->pixels) &&
+        loc.offset + 2 < PyByteArray_GET_SIZE(img->pixels)) {
+        auto* p = reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(img->pixels)) + loc.offset;
+        p[0] = bytes[0];
+        p[1] = bytes[1];
+        p[2] = bytes[2];
+        Py_RETURN_NONE;
+    }
+    if (!loc.index) {
+        loc.index.reset(PyLong_FromSsize_t(loc.offset));
+        if (!loc.index) return nullptr;
+    }
+    Ref buffer = Ref::borrow(img->pixels);
+    Ref index[3];
+    for (long k = 0; k < 3; ++k) {
+        index[k] = shifted(loc.index.get(), k);
+        if (!index[k]) return nullptr;
+    }
+    // A bytearray too short for the whole pixel refuses it before the first
+    // store, with the error indexing its last byte gives.
+    if (PyByteArray_Check(buffer.get())) {
+        Ref last(PyObject_GetItem(buffer.get(), index[2].get()));
+        if (!last) return nullptr;
+    }
+    for (int k = 0; k < 3; ++k) {
+        Ref v(PyLong_FromLong(bytes[k]));
+        if (!v || PyObject_SetItem(buffer.get(), index[k].get(), v.get()) < 0) return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+constexpr Param get_params[] = {{"coords", "Tuple[int, int]", ArgType::tuple}};
+constexpr Param put_params[] = {{"coords", "Tuple[int, int]", ArgType::tuple}, {"value", "Sequence[int]"}};
+
+}  // namespace
+
+const FuncSpec get_pixel_spec = {
+    "getPixel", "Tavrel", FuncKind::method, get_params, 1, 0, "Tuple[int, int, int]", get_pixel_impl,
+};
+const FuncSpec put_pixel_spec = {
+    "putPixel", "Tavrel", FuncKind::method, put_params, 2, 0, "None", put_pixel_impl,
+};
+
+}  // namespace tavrel
