@@ -17,6 +17,12 @@ PyObject* ctor_names = nullptr;  // interned, lives for the process
 // Length of `obj` as the host measures it; -1 with an exception set.
 Py_ssize_t length_of(PyObject* obj) noexcept { return PyObject_Size(obj); }
 
+// Whether a measured length equals npix * k, without forming a product that
+// overflows: a negative or oversized npix never matches.
+bool length_matches(Py_ssize_t length, long long npix, long long k) noexcept {
+    return npix >= 0 && npix <= PY_SSIZE_T_MAX / k && length == npix * k;
+}
+
 // A new bytearray copied from `obj`, checked to hold `expected` bytes, which the
 // caller has already seen as len(obj): an object whose items are wider than a
 // byte would otherwise leave a buffer of another length behind the check.
@@ -51,13 +57,18 @@ PyObject* image_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
                         PyTuple_GET_SIZE(args), nullptr, kwds, a)) {
         return nullptr;
     }
+    // Keyword values are borrowed from `kwds`, which need not be ours (a
+    // functools.partial passes its own dict): the arguments are held here,
+    // since measuring and copying them runs code that may empty that dict.
+    Ref held[ctor_nparams];
+    for (std::size_t i = 0; i < ctor_nparams; ++i) held[i] = Ref::borrow(a[i]);
     std::int32_t width = 0, height = 0;
     if (!to_int32(a[0], &width) || !to_int32(a[1], &height)) return nullptr;
     const long long npix = static_cast<long long>(width) * height;  // exact: |w*h| < 2^62
 
     const Py_ssize_t plen = length_of(a[2]);
     if (plen < 0) return nullptr;
-    if (plen != npix * 3) {
+    if (!length_matches(plen, npix, 3)) {
         PyErr_SetString(PyExc_ValueError, pixel_message);
         return nullptr;
     }
@@ -70,7 +81,7 @@ PyObject* image_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     if (a[3] != Py_None) {
         const Py_ssize_t alen = length_of(a[3]);
         if (alen < 0) return nullptr;
-        if (alen != npix) {
+        if (!length_matches(alen, npix, 1)) {
             PyErr_SetString(PyExc_ValueError, alpha_message);
             return nullptr;
         }
@@ -245,9 +256,12 @@ PyObject* image_copy(PyObject* self, PyObject* const*) {
     ImageObject* img = as_image(self);
     Ref whole(PySlice_New(nullptr, nullptr, nullptr));
     if (!whole) return nullptr;
-    auto slice_or_none = [&](PyObject* field) -> PyObject* {
-        if (field == Py_None) return Py_NewRef(Py_None);
-        return PyObject_GetItem(field, whole.get());
+    // Each field is held while it is sliced or copied: that runs the field's
+    // own code, which may reassign the field and drop the image's reference.
+    auto slice_or_none = [&](PyObject* borrowed) -> PyObject* {
+        Ref field = Ref::borrow(borrowed);
+        if (field.get() == Py_None) return Py_NewRef(Py_None);
+        return PyObject_GetItem(field.get(), whole.get());
     };
     Ref alpha(slice_or_none(img->alpha));
     if (!alpha) return nullptr;
@@ -255,9 +269,10 @@ PyObject* image_copy(PyObject* self, PyObject* const*) {
     if (!chunks) return nullptr;
     Ref filters(slice_or_none(img->png_filters));
     if (!filters) return nullptr;
-    Ref header(img->bmp_header == Py_None
+    Ref source_header = Ref::borrow(img->bmp_header);
+    Ref header(source_header.get() == Py_None
                    ? Py_NewRef(Py_None)
-                   : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), img->bmp_header));
+                   : PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), source_header.get()));
     if (!header) return nullptr;
     Ref width(PyLong_FromLong(img->width));
     Ref height(PyLong_FromLong(img->height));
@@ -338,7 +353,7 @@ PyObject* image_adopt(PyObject* const* seven) noexcept {
         return nullptr;
     }
     const long long npix = static_cast<long long>(width) * height;
-    if (width < 0 || height < 0 || PyByteArray_GET_SIZE(pixels) != npix * 3 ||
+    if (width < 0 || height < 0 || !length_matches(PyByteArray_GET_SIZE(pixels), npix, 3) ||
         (alpha != Py_None && PyByteArray_GET_SIZE(alpha) != npix) ||
         (filters != Py_None && PyByteArray_GET_SIZE(filters) != height)) {
         return nullptr;

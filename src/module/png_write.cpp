@@ -202,10 +202,11 @@ struct Encoded {
 // with the host's zlib.compress, in that order.
 bool encode_and_compress(std::int32_t width, std::int32_t height, PyObject* pixels, PyObject* alpha,
                          PyObject* filter_types, Encoded& out) noexcept {
-    const long long expected = static_cast<long long>(width) * height;  // exact: |w*h| < 2^62
+    const long long expected = static_cast<long long>(width) * height;  // exact: |w*h| <= 2^62
     const Py_ssize_t plen = PyObject_Size(pixels);
     if (plen < 0) return false;
-    if (plen != expected * 3) return value_error(pixel_message);
+    // A length never matches a negative or oversized product (whose * 3 would wrap).
+    if (expected < 0 || expected > PY_SSIZE_T_MAX / 3 || plen != expected * 3) return value_error(pixel_message);
     if (alpha != Py_None) {
         const Py_ssize_t alen = PyObject_Size(alpha);
         if (alen < 0) return false;
