@@ -597,3 +597,117 @@ def test_dimension_setters_refuse_and_keep_the_value(name, value):
     with pytest.raises(ALLOWED):
         setattr(img, name, value)
     assert img.size == (2, 1)
+
+
+class Coordinate:
+    """A coordinate that compares and computes through its own code, which may misbehave."""
+
+    def __init__(self, value, hook=None):
+        self.value = value
+        self.hook = hook
+
+    def _run(self):
+        if self.hook:
+            self.hook()
+
+    def __le__(self, other):
+        self._run()
+        return self.value <= other
+
+    def __ge__(self, other):
+        self._run()
+        return self.value >= other
+
+    def __lt__(self, other):
+        self._run()
+        return self.value < other
+
+    def __gt__(self, other):
+        self._run()
+        return self.value > other
+
+    def __mul__(self, other):
+        return self.value * other
+
+    __rmul__ = __mul__
+
+    def __add__(self, other):
+        return self.value + other
+
+    __radd__ = __add__
+
+
+class BadBool:
+    def __bool__(self):
+        raise Boom("bool")
+
+
+class BadCompare:
+    def __le__(self, other):
+        return BadBool()
+
+    __ge__ = __lt__ = __gt__ = __le__
+
+
+class OddIndex:
+    """Compares as 0 but computes an index that is not an int."""
+
+    def __le__(self, other):
+        return True
+
+    __ge__ = __le__
+
+    def __lt__(self, other):
+        return True
+
+    __gt__ = __lt__
+
+    def __mul__(self, other):
+        return "not an index"
+
+    __rmul__ = __mul__
+
+
+@pytest.mark.parametrize("make", [
+    lambda img: Coordinate(1, lambda: img._pixels.clear()),
+    lambda img: Coordinate(1, lambda: setattr(img, "_pixels", None)),
+    lambda img: Coordinate(1, lambda: setattr(img, "width", 2**31 - 1)),
+    lambda img: Coordinate(1, lambda: img._pixels.extend(bytes(10**5))),
+    lambda img: Coordinate(1, lambda: (_ for _ in ()).throw(Boom("compare"))),
+    lambda img: BadCompare(),
+    lambda img: OddIndex(),
+    lambda img: Coordinate(2**80),
+    lambda img: Coordinate(-2**80),
+])
+@pytest.mark.parametrize("op", ["get", "put"])
+def test_coordinates_that_misbehave(make, op):
+    img = image()
+    pixels = img._pixels
+    x = make(img)
+    call = (lambda: img.getPixel((x, 0))) if op == "get" else (lambda: img.putPixel((x, 0), (7, 8, 9)))
+    got = outcome(call)
+    if not isinstance(got, BaseException):
+        current = img._pixels
+        assert isinstance(current, bytearray) and len(current) >= 6
+        assert (got == tuple(current[3:6])) if op == "get" else current[3:6] == b"\x07\x08\x09"
+    assert img.size[1] == 1 and (img._pixels is pixels or img._pixels is None)
+
+
+@pytest.mark.parametrize("path", ["a\x00b", "", ".", "no/such/dir/x.png"])
+@pytest.mark.parametrize("method", ["save", "saveBmp"])
+def test_paths_the_host_refuses(tmp_path, monkeypatch, path, method):
+    monkeypatch.chdir(tmp_path)
+    img = image()
+    with pytest.raises((ValueError, OSError)):
+        getattr(img, method)(path)
+    assert list(tmp_path.iterdir()) == []
+
+
+class FailingPath(type(__import__("pathlib").Path())):
+    def __fspath__(self):
+        raise Boom("fspath")
+
+
+def test_path_object_whose_fspath_raises():
+    with pytest.raises(Boom):
+        Tavrel.open(FailingPath("x.png"))
