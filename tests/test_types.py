@@ -253,9 +253,11 @@ def test_fields_reassigned_to_odd_objects(tmp_path, field, op, capsys):
     for vid, value in values:
         for source in (png_bytes(), make_bmp(2, 1, bytes(range(6)))):
             img = Tavrel.open(source)
+            kept = getattr(img, field)
             try:
                 setattr(img, field, value)
             except ALLOWED:
+                assert getattr(img, field) is kept or getattr(img, field) == kept   # a refusal changes nothing
                 continue
             if op == "getPixel":
                 call = lambda: img.getPixel((1, 0))
@@ -711,3 +713,22 @@ class FailingPath(type(__import__("pathlib").Path())):
 def test_path_object_whose_fspath_raises():
     with pytest.raises(Boom):
         Tavrel.open(FailingPath("x.png"))
+
+
+def test_members_reached_around_their_wrappers(capsys):
+    """The class method and static method called through their raw functions, with any first argument."""
+    raw_open = Tavrel.__dict__["open"].__func__
+    data = png_bytes()
+    for cls in (None, 5, int, object, type):
+        assert isinstance(outcome(lambda: raw_open(cls, data)), (AttributeError, TypeError))
+    assert isinstance(raw_open(Tavrel, data), Tavrel)
+    img = image()
+    assert raw_open(None, img) is img           # an image is returned before the class is looked at
+    raw_stream = Tavrel.__dict__["_streamToImage"].__func__
+    assert raw_stream(io.BytesIO(data))[:2] == (2, 1)
+    bound = Tavrel.getPixel.__get__(5, int)
+    with pytest.raises(TypeError):
+        bound((0, 0))
+    with pytest.raises(TypeError):
+        type(m._readChunk)()
+    capsys.readouterr()
