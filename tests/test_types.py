@@ -732,3 +732,20 @@ def test_members_reached_around_their_wrappers(capsys):
     with pytest.raises(TypeError):
         type(m._readChunk)()
     capsys.readouterr()
+
+
+@pytest.mark.parametrize("width, height", [(2**31 - 1, 2**31 - 1), (-2**31, -2**31), (-2**31, 2**31 - 1)])
+def test_dimensions_whose_byte_count_passes_64_bits(tmp_path, width, height):
+    """width * height * 3 of these does not fit 64 bits: the lengths are compared without forming it (the
+    product overflowed)."""
+    for call in (lambda: Tavrel(width, height, b""), lambda: Tavrel(width, height, bytes(3)),
+                 lambda: m._writePng(str(tmp_path / "a"), width, height, b""),
+                 lambda: m._writePngWithChunks(str(tmp_path / "a"), width, height, b"", None, [(b"IEND", b"", 0)])):
+        with pytest.raises(ValueError, match="Pixel data length"):
+            call()
+    img = image()
+    img.width, img.height = width, height
+    for call in (img.copy, lambda: img.save(str(tmp_path / "a"))):
+        with pytest.raises(ValueError, match="Pixel data length"):
+            call()
+    assert not (tmp_path / "a").exists()
