@@ -57,14 +57,14 @@ PyObject* image_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
                         PyTuple_GET_SIZE(args), nullptr, kwds, a)) {
         return nullptr;
     }
-    // Keyword values are borrowed from `kwds`, which need not be ours (a
-    // functools.partial passes its own dict): the arguments are held here,
-    // since measuring and copying them runs code that may empty that dict.
+    // Keyword values are borrowed from `kwds`, a dictionary that a caller in C
+    // may share with Python code: the arguments are held here, since
+    // measuring and copying them runs code that could empty that dictionary.
     Ref held[ctor_nparams];
     for (std::size_t i = 0; i < ctor_nparams; ++i) held[i] = Ref::borrow(a[i]);
     std::int32_t width = 0, height = 0;
     if (!to_int32(a[0], &width) || !to_int32(a[1], &height)) return nullptr;
-    const long long npix = static_cast<long long>(width) * height;  // exact: |w*h| < 2^62
+    const long long npix = static_cast<long long>(width) * height;  // exact: |w*h| <= 2^62
 
     const Py_ssize_t plen = length_of(a[2]);
     if (plen < 0) return nullptr;
