@@ -357,8 +357,9 @@ WORST_CASES = {
 
 @pytest.mark.skipif(bool(os.environ.get("TAVREL_ASAN")), reason="peak RSS means nothing under ASan")
 def test_peak_memory_of_the_worst_cases(tmp_path):
-    """All cases run in one fresh interpreter, opened by path (the host's file reader is asked for the huge
-    sizes) and from bytes; the peak RSS of the whole run stays far below what any header claims."""
+    """All cases run in one fresh interpreter limited to 1 GiB of address space, opened by path (the host's file
+    reader, which reserves what it is asked for, meets the huge sizes: they are asked for in pieces, a bug found
+    here) and from bytes; the peak RSS of the whole run stays far below what any header claims."""
     bomb = zero_stream(1024)
     step = len(bomb) // 4096 + 1
     bombs = {
@@ -370,8 +371,11 @@ def test_peak_memory_of_the_worst_cases(tmp_path):
     for i, (name, (data, _)) in enumerate(WORST_CASES.items()):
         (tmp_path / f"{i}.bin").write_bytes(data if data is not None else bombs[name])
         names.append(str(tmp_path / f"{i}.bin"))
-    # VmHWM, the peak of the child's own memory: its ru_maxrss would start from this test process's RSS
+    # VmHWM, the peak of the child's own memory: its ru_maxrss would start from this test process's RSS. The
+    # child's address space is limited too, so that nothing may even reserve what a header claims.
     code = textwrap.dedent(f"""
+        import resource
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
         from Vorlant.tavrel_ext import Tavrel, _writePng, _writeBmp
 
         def peak():
@@ -406,3 +410,23 @@ def test_peak_memory_of_the_worst_cases(tmp_path):
     assert lines[len(want):-1] == ["ValueError", "ValueError", "IndexError"]
     base, peak = map(int, lines[-1].split())
     assert peak - base < 64, f"peak RSS grew by {peak - base} MiB"
+
+
+def test_large_chunks_and_rows_read_from_files(tmp_path, capsys):
+    """Data larger than the pieces a file is read in comes back whole and in order, and a file that ends inside
+    such data is refused as from bytes."""
+    text = bytes(range(256)) * (20 << 12)                # 20 MiB
+    png = make_png(2, 2, 3, before=[chunk(b"tEXt", text)])
+    width = (6 << 20) + 1                                 # a stored row of 18 MiB and 4 bytes
+    rgb = bytes([1, 2, 3]) * (width - 1) + b"\x04\x05\x06"
+    bmp = bmp_header(width, 1) + bytes([3, 2, 1]) * (width - 1) + b"\x06\x05\x04" + b"\x00"
+    for data in (png, bmp):
+        path = tmp_path / "big"
+        for cut in (len(data), len(data) - 5):
+            path.write_bytes(data[:cut])
+            assert open_outcome(str(path)) == open_outcome(data[:cut])
+    path.write_bytes(png)
+    assert Tavrel.open(str(path))._png_chunks[1] == (b"tEXt", text, len(text))
+    path.write_bytes(bmp)
+    assert Tavrel.open(str(path))._pixels == rgb
+    capsys.readouterr()

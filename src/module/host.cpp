@@ -18,6 +18,7 @@ PyObject* g_compress = nullptr;
 PyObject* g_decompress = nullptr;
 PyObject* g_pack = nullptr;
 PyObject* g_unpack = nullptr;
+PyObject* g_buffered_reader = nullptr;  // io.BufferedReader, what open(path, "rb") returns
 
 PyObject* s_read = nullptr;
 PyObject* s_seek = nullptr;
@@ -78,6 +79,9 @@ bool init(PyObject* dict) noexcept {
     g_pack = g_decompress ? PyObject_GetAttrString(g_struct, "pack") : nullptr;
     g_unpack = g_pack ? PyObject_GetAttrString(g_struct, "unpack") : nullptr;
     if (g_unpack == nullptr) return false;
+    Ref io(PyImport_ImportModule("io"));
+    g_buffered_reader = io ? PyObject_GetAttrString(io.get(), "BufferedReader") : nullptr;
+    if (g_buffered_reader == nullptr) return false;
     g_signature = PyBytes_FromStringAndSize("\x89PNG\r\n\x1a\n", 8);
     return g_signature != nullptr && PyDict_SetItemString(dict, "PNG_SIGNATURE", g_signature) == 0;
 }
@@ -99,7 +103,10 @@ std::uint32_t crc32(const unsigned char* data, std::size_t size, std::uint32_t c
     return static_cast<std::uint32_t>(value);
 }
 
-Ref read(PyObject* stream, long long n) noexcept {
+namespace {
+
+// One stream.read(n) call, its result checked to be bytes or a bytearray.
+Ref read_once(PyObject* stream, long long n) noexcept {
     Ref count(PyLong_FromLongLong(n));
     if (!count) return Ref();
     PyObject* args[] = {stream, count.get()};
@@ -110,6 +117,45 @@ Ref read(PyObject* stream, long long n) noexcept {
         return Ref();
     }
     return data;
+}
+
+Py_ssize_t size_of(PyObject* bytes_like) noexcept {
+    return PyBytes_Check(bytes_like) ? PyBytes_GET_SIZE(bytes_like) : PyByteArray_GET_SIZE(bytes_like);
+}
+
+// The host's buffered file reader reserves the whole size asked for before it
+// reads: a length field in a file of a few bytes would commit gigabytes (and
+// fail outright under a memory limit). From such a file, larger reads are
+// made in pieces of this size, which give the same bytes: a piece that comes
+// back short is the end of the file.
+constexpr long long file_read_piece = 16LL << 20;
+
+Ref read_in_pieces(PyObject* stream, long long n) noexcept {
+    Ref first = read_once(stream, file_read_piece);
+    if (!first || size_of(first.get()) < file_read_piece) return first;
+    Ref pieces(PyList_New(0));
+    if (!pieces || PyList_Append(pieces.get(), first.get()) < 0) return Ref();
+    long long got = file_read_piece;
+    while (got < n) {
+        const long long ask = n - got < file_read_piece ? n - got : file_read_piece;
+        Ref piece = read_once(stream, ask);
+        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return Ref();
+        const Py_ssize_t size = size_of(piece.get());
+        got += size;
+        if (size < ask) break;
+    }
+    Ref empty(PyBytes_FromStringAndSize(nullptr, 0));
+    if (!empty) return Ref();
+    return Ref(PyObject_CallMethod(empty.get(), "join", "O", pieces.get()));
+}
+
+}  // namespace
+
+Ref read(PyObject* stream, long long n) noexcept {
+    if (n > file_read_piece && Py_IS_TYPE(stream, reinterpret_cast<PyTypeObject*>(g_buffered_reader))) {
+        return read_in_pieces(stream, n);
+    }
+    return read_once(stream, n);
 }
 
 bool seek(PyObject* stream, long long position) noexcept {

@@ -23,6 +23,7 @@ PyObject* png_signature() noexcept;   // borrowed bytes
 std::uint32_t crc32(const unsigned char* data, std::size_t size, std::uint32_t crc = 0) noexcept;
 
 // stream.read(n): the object returned, checked to be bytes-like with a length.
+// From the host's buffered file reader a large n is read in pieces (same bytes).
 Ref read(PyObject* stream, long long n) noexcept;
 // stream.seek(position).
 bool seek(PyObject* stream, long long position) noexcept;
