@@ -328,6 +328,36 @@ def test_filter_count_that_resizes_the_pixels_being_encoded(tmp_path):
         m._writePng(str(tmp_path / "a.png"), 2, 1, pixels, alpha, ResizesItself(1))
 
 
+def test_buffer_exports_that_change_buffers(tmp_path):
+    """__buffer__ runs code too: it may resize the buffer it is about to export (measured again from the
+    export), or another buffer that the module already exports (refused by the host)."""
+
+    class EmptiesItself(bytearray):
+        def __buffer__(self, flags):
+            del self[:]
+            return bytearray.__buffer__(self, flags)
+
+    for call, exc in ((lambda p: m._writeBmp(p, 2, 1, EmptiesItself(6)), IndexError),
+                      (lambda p: m._writePng(p, 2, 1, EmptiesItself(6)), ValueError),
+                      (lambda p: m._writePng(p, 2, 1, bytes(6), EmptiesItself(2)), ValueError),
+                      (lambda p: m._writePng(p, 2, 1, bytes(6), None, EmptiesItself(1)), ValueError)):
+        with pytest.raises(exc):
+            call(str(tmp_path / "a"))
+    pixels = bytearray(6)
+
+    class GrowsPixels:
+        def __len__(self):
+            return 2
+
+        def __buffer__(self, flags):
+            pixels.extend(bytes(100))
+            return memoryview(bytearray(2))
+
+    with pytest.raises(BufferError):
+        m._writePng(str(tmp_path / "a"), 2, 1, pixels, GrowsPixels())
+    assert len(pixels) == 6 and not (tmp_path / "a").exists()
+
+
 def test_pixel_length_that_changes_the_buffer_it_measures(tmp_path):
     class Shrinks(bytearray):
         def __len__(self):
