@@ -60,11 +60,12 @@ def test_host_names_are_the_hosts():
     import struct
     import zlib
     assert m.struct is struct and m.zlib is zlib and m.BytesIO is io.BytesIO and m.Path is pathlib.Path
-    assert (m.List, m.Sequence, m.Tuple, m.Union) == (typing.List, typing.Sequence, typing.Tuple, typing.Union)
+    typing_names = (typing.List, typing.Sequence, typing.Tuple, typing.Union)  # noqa: UP006 - the names themselves
+    assert (m.List, m.Sequence, m.Tuple, m.Union) == typing_names
 
 
 def test_constants():
-    assert m.PNG_SIGNATURE == bytes.fromhex("89504E470D0A1A0A") and type(m.PNG_SIGNATURE) is bytes
+    assert bytes.fromhex("89504E470D0A1A0A") == m.PNG_SIGNATURE and type(m.PNG_SIGNATURE) is bytes
     assert typing.get_origin(m.ImageInput) is typing.Union
     assert typing.get_args(m.ImageInput) == (str, pathlib.Path, bytes, bytearray, typing.ForwardRef("Tavrel"))
 
