@@ -95,7 +95,6 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
             return nullptr;
         }
     }
-    PyObject* bound[max_params];
     if (kwnames == nullptr && static_cast<std::size_t>(nargs) == s.nparams) {
         // The common call: every parameter given by position, in order.
         for (std::size_t i = 0; i < s.nparams; ++i) {
@@ -106,6 +105,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         }
         return s.impl(self, args);
     }
+    PyObject* bound[max_params] = {};
     if (!bind_arguments(s.name, f->names, s.params, s.nparams, s.nparams - s.ndefaults, args, nargs, kwnames,
                         nullptr, bound)) {
         return nullptr;
