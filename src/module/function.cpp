@@ -175,7 +175,7 @@ PyObject* get_signature(PyObject* self, void*) {
         if (i < implicit) {
             pname = s.kind == FuncKind::classmethod ? "cls" : "self";
         } else {
-            const std::size_t j = static_cast<std::size_t>(i - implicit);
+            const auto j = static_cast<std::size_t>(i - implicit);
             pname = s.params[j].name;
             annotation = s.params[j].annotation;
             has_default = j >= s.nparams - s.ndefaults;
