@@ -228,7 +228,8 @@ PyMethodDef function_methods[] = {
 // A static type: the remaining slots are filled in by function_type_init().
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-// clang-format off: the header macro reads as the first field, as in CPython's own type objects.
+// The header macro reads as the first field, as in CPython's own type objects.
+// clang-format off
 PyTypeObject function_type = {
     PyVarObject_HEAD_INIT(nullptr, 0)
     "Vorlant.tavrel_ext.function",   // tp_name
