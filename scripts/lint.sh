@@ -73,9 +73,16 @@ then
     .venv-lint/bin/python -m pip install -q "${PINS[@]}"
 fi
 # CMake writes the compile commands; the one scikit-build-core uses comes from PyPI when there is none.
-if ! command -v cmake >/dev/null 2>&1; then
+# (A pyenv shim answers `command -v` even where it cannot run, hence the version call.)
+CMAKE_GENERATOR_ARGS=()
+if ! cmake --version >/dev/null 2>&1; then
     .venv-lint/bin/python -m pip install -q cmake ninja
     export PATH="$PWD/.venv-lint/bin:$PATH"
+fi
+if ! make --version >/dev/null 2>&1; then
+    ninja --version >/dev/null 2>&1 || .venv-lint/bin/python -m pip install -q ninja
+    export PATH="$PWD/.venv-lint/bin:$PATH"
+    CMAKE_GENERATOR_ARGS=(-G Ninja)
 fi
 
 echo "clang-format: $("$CLANG_FORMAT" --version)"
@@ -110,7 +117,7 @@ fi
 # and writes the exact flags of every translation unit.
 echo "== clang-tidy"
 mkdir -p build
-cmake -S . -B build/lint -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCMAKE_BUILD_TYPE=Release \
+cmake -S . -B build/lint "${CMAKE_GENERATOR_ARGS[@]}" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCMAKE_BUILD_TYPE=Release \
     -DPython_EXECUTABLE="$PY" >build/lint.cmake.log 2>&1 || { cat build/lint.cmake.log; exit 1; }
 mapfile -t TU < <(.venv-lint/bin/python -c '
 import json
