@@ -50,7 +50,7 @@ def png_layout(path: Path) -> list[str]:
     """The chunk sequence of a PNG file, with the data size of each chunk."""
     stream = io.BytesIO(path.read_bytes())
     stream.read(8)
-    lines = []
+    lines: list[str] = []
     while True:
         ctype, data = tavrel_ext._readChunk(stream)
         if ctype == b"":
@@ -65,7 +65,7 @@ def bmp_layout(path: Path) -> list[str]:
     fields = struct.unpack("<IiiHHIIiiII", data[14:54])
     names = ("header", "width", "height", "planes", "bits", "compression", "imageSize",
              "xppm", "yppm", "clrUsed", "clrImportant")
-    return [f"fileSize = {size}", f"dataOffset = {offset}"] + [f"{n} = {v}" for n, v in zip(names, fields)]
+    return [f"fileSize = {size}", f"dataOffset = {offset}"] + [f"{n} = {v}" for n, v in zip(names, fields, strict=True)]
 
 
 def layout(path: Path) -> list[str]:

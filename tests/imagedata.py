@@ -28,7 +28,7 @@ def filter_rows(rows, bpp, filters):
     """Filters unfiltered rows (lists of bytes) with the given per-row types."""
     out = bytearray()
     prev = bytes(len(rows[0])) if rows else b""
-    for row, ft in zip(rows, filters):
+    for row, ft in zip(rows, filters, strict=True):
         out.append(ft)
         for i, v in enumerate(row):
             a = row[i - bpp] if i >= bpp else 0

@@ -12,6 +12,20 @@ import pytest
 
 from Vorlant.tavrel_ext import Tavrel
 
+
+def host_error(call):
+    """The exception the running host itself raises for `call`, to compare messages with."""
+    try:
+        call()
+    except Exception as e:  # noqa: BLE001 - the host's own error is what we compare against
+        return e
+    raise AssertionError("the host accepted what it was expected to refuse")
+
+
+# Objects reached through a container, so the compiler does not warn about slicing a constant.
+HOLDS_NONE = [None]
+HOLDS_INT = [5]
+
 PIXEL_MSG = "Pixel data length does not match image dimensions"
 ALPHA_MSG = "Alpha channel length does not match image dimensions"
 FILTER_MSG = "PNG filter count does not match image height"
@@ -51,7 +65,7 @@ def test_constructs(args, kwargs):
     ((None, 1, b""), {}, TypeError, "an integer is required"),
     ((Index(), 1, b"abc"), {}, TypeError, "an integer is required"),
     ((1, "x", 1), {}, TypeError, "an integer is required"),         # height before the pixel length
-    ((1, 1, 5), {}, TypeError, "object of type 'int' has no len()"),
+    ((1, 1, 5), {}, TypeError, str(host_error(lambda: len(5)))),
     ((1, 1, "abc"), {}, TypeError, None),
     ((1, 1, [1, 2, 300]), {}, ValueError, None),
     ((1, 1, b"abc"), {"png_chunks": 5}, TypeError, None),
@@ -146,7 +160,7 @@ def test_pixels_assignment_and_delete():
     assert img._pixels is None
     with pytest.raises(TypeError) as err:
         img.copy()
-    assert str(err.value) == "'NoneType' object is not subscriptable"
+    assert str(err.value) == str(host_error(lambda: HOLDS_NONE[0][:]))
 
 
 @pytest.mark.parametrize("name", ["_alpha", "_png_chunks", "_png_filters", "_bmp_header"])
@@ -189,8 +203,9 @@ def test_copy_fails_on_inconsistent_fields():
         img.copy()
     img._alpha = 5                       # not sliceable: fails before the pixels are looked at
     del img._pixels
-    with pytest.raises(TypeError, match="'int' object is not subscriptable"):
+    with pytest.raises(TypeError) as err:
         img.copy()
+    assert str(err.value) == str(host_error(lambda: HOLDS_INT[0][:]))
 
 
 @pytest.mark.parametrize("action", [

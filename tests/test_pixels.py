@@ -224,7 +224,8 @@ def test_alpha_and_kept_values_are_untouched():
     img.putPixel((1, 0), (1, 2, 3))
     assert len(img.getPixel((1, 0))) == 3
     assert (img._alpha, img._png_chunks, img._png_filters, img._bmp_header) == copies
-    assert all(a is b for a, b in zip(kept, (img._alpha, img._png_chunks, img._png_filters, img._bmp_header)))
+    fields = (img._alpha, img._png_chunks, img._png_filters, img._bmp_header)
+    assert all(a is b for a, b in zip(kept, fields, strict=True))
 
 
 def test_index_uses_the_current_width_and_height():

@@ -16,8 +16,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import Vorlant.tavrel_ext as m
 from Vorlant.tavrel_ext import Tavrel
-from imagedata import (SIGNATURE, chunk, filter_rows, ihdr, make_bmp, make_png, make_rows, paeth,
-                       split_pixels)
+
+from imagedata import SIGNATURE, chunk, filter_rows, ihdr, make_bmp, make_png, make_rows, paeth, split_pixels
 
 IEND = chunk(b"IEND", b"")
 MALFORMED = "Malformed PNG image data"
@@ -627,7 +627,7 @@ def reference_png(data):
         pos += 12 + length
         if ctype == b"IHDR":
             if len(body) != 13:
-                return [(struct.error, str(host_error(lambda: struct.unpack(">IIBBBBB", body))))]
+                return [(struct.error, str(host_error(lambda: struct.unpack(">IIBBBBB", body))))]  # noqa: B023
             header = struct.unpack(">IIBBBBB", body)
             if header[0] >= 2**31 or header[1] >= 2**31:
                 return [(OverflowError, None)]
@@ -794,9 +794,9 @@ def reference_bmp(data):
 def bmp_cases(draw):
     width, height = draw(st.integers(-2, 5)), draw(st.integers(-4, 4))
     usual = draw(st.integers(0, 4)) > 0        # mostly a header that passes its checks
-    fields = dict(planes=1, bits=24, compression=0, header_size=40) if usual else dict(
-        planes=draw(st.sampled_from([1, 0, 2])), bits=draw(st.sampled_from([24, 32, 8])),
-        compression=draw(st.sampled_from([0, 1])), header_size=draw(st.sampled_from([40, 124, 12])))
+    fields = {"planes": 1, "bits": 24, "compression": 0, "header_size": 40} if usual else {
+        "planes": draw(st.sampled_from([1, 0, 2])), "bits": draw(st.sampled_from([24, 32, 8])),
+        "compression": draw(st.sampled_from([0, 1])), "header_size": draw(st.sampled_from([40, 124, 12]))}
     offset = draw(st.one_of(st.just(54), st.integers(0, 90)))
     head = (b"BM" + struct.pack("<IHHI", draw(st.integers(0, 2**32 - 1)), 0, 0, offset)
             + struct.pack("<IiiHHIIiiII", fields["header_size"], width, height, fields["planes"], fields["bits"],
@@ -971,9 +971,9 @@ def test_open_unsupported_formats(data):
 
 
 def test_bm_goes_to_the_bmp_reader_and_the_png_test_comes_first():
-    with pytest.raises(ValueError, match="^Unsupported BMP header$"):
+    with pytest.raises(ValueError, match=r"^Unsupported BMP header$"):
         Tavrel.open(b"BMnot a bmp")
-    with pytest.raises(ValueError, match="^Incomplete PNG header information$"):
+    with pytest.raises(ValueError, match=r"^Incomplete PNG header information$"):
         Tavrel.open(SIGNATURE)
 
 
@@ -1090,7 +1090,7 @@ def test_stream_to_image_returns_the_decoder_result_silently(capsys):
     stream = io.BytesIO(b"junk" + data)
     stream.seek(4)
     # the first bytes come from the current position, the decoder reads from 0
-    with pytest.raises(ValueError, match="^Unsupported PNG signature$"):
+    with pytest.raises(ValueError, match=r"^Unsupported PNG signature$"):
         Tavrel._streamToImage(stream)
     result = Tavrel._streamToImage(stream=io.BytesIO(data))
     assert type(result) is tuple and len(result) == 8

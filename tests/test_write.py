@@ -14,6 +14,15 @@ from Vorlant.tavrel_ext import Tavrel
 
 from imagedata import SIGNATURE, chunk, filter_rows, make_png, make_rows, split_pixels
 
+
+def host_error(call):
+    """The exception the running host itself raises for `call`, to compare messages with."""
+    try:
+        call()
+    except Exception as e:  # noqa: BLE001 - the host's own error is what we compare against
+        return e
+    raise AssertionError("the host accepted what it was expected to refuse")
+
 PIXEL_MSG = "Pixel data length does not match image dimensions"
 ALPHA_MSG = "Alpha channel length does not match image dimensions"
 FILTER_MSG = "PNG filter count does not match image height"
@@ -171,16 +180,17 @@ def test_split_table(lengths, sizes):
     assert b"".join(parts) == data and all(type(p) is bytes for p in parts)
 
 
-@pytest.mark.parametrize("data, lengths, message", [
-    (b"x" * 10, [3.0, 5], "slice indices must be integers"),
-    (b"x" * 10, ["3", 5], "not supported between instances"),
-    (None, None, "object of type 'NoneType' has no len()"),
-    (b"", None, "object of type 'NoneType' has no len()"),
-    (None, [1], "object of type 'NoneType' has no len()"),
+@pytest.mark.parametrize("data, lengths, host_call", [
+    (b"x" * 10, [3.0, 5], lambda: b"x"[0:3.0]),  # noqa: RUF016 - the host's refusal is the point
+    (b"x" * 10, ["3", 5], lambda: "3" <= 0),
+    (None, None, lambda: len(None)),
+    (b"", None, lambda: len(None)),
+    (None, [1], lambda: len(None)),
 ])
-def test_split_refusals(data, lengths, message):
-    with pytest.raises(TypeError, match=message):
+def test_split_refusals(data, lengths, host_call):
+    with pytest.raises(TypeError) as err:
         m._split_idat_payload(data, lengths)
+    assert str(err.value) == str(host_error(host_call))
 
 
 def test_split_of_empty_data():
@@ -289,7 +299,7 @@ def test_bmp_layout(tmp_path, width, height, meta, fields):
     assert blob == (tmp_path / "b.bmp").read_bytes()
     assert len(blob) == 54 + stride * height
     assert struct.unpack("<IHHI", blob[2:14]) == (len(blob), 0, 0, 54)
-    assert struct.unpack("<IIIHHIIIIII", blob[14:54]) == (40, width, height, 1, 24, 0, stride * height) + fields
+    assert struct.unpack("<IIIHHIIIIII", blob[14:54]) == (40, width, height, 1, 24, 0, stride * height, *fields)
     for k in range(height):  # stored row k is image row height-1-k
         y = height - 1 - k
         row = blob[54 + k * stride:54 + (k + 1) * stride]
@@ -297,7 +307,8 @@ def test_bmp_layout(tmp_path, width, height, meta, fields):
         assert row == b"".join(src[i:i + 3][::-1] for i in range(0, len(src), 3)) + bytes(stride - width * 3)
     if width and height:
         img = Tavrel.open(str(tmp_path / "a.bmp"))
-        assert img._pixels == rgb and img._bmp_header == dict(zip(["xppm", "yppm", "clrUsed", "clrImportant"], fields))
+        header = dict(zip(["xppm", "yppm", "clrUsed", "clrImportant"], fields, strict=True))
+        assert img._pixels == rgb and img._bmp_header == header
         assert_pillow_reads(tmp_path / "a.bmp", img)
 
 
@@ -375,7 +386,7 @@ FAILURES = [
     (lambda p: m._writeBmp(p, 1, 1, bytes(3), 5), AttributeError, "get"),
     (lambda p: m._writeBmp(p, 1, 1, bytes(3), {"yppm": "abc"}), ValueError, "invalid literal"),
     (lambda p: m._writeBmp(p, 1, 1, "abc"), TypeError, None),
-    (lambda p: m._writeBmp(p, 2, 2, bytearray(11)), IndexError, "bytearray index out of range"),
+    (lambda p: m._writeBmp(p, 2, 2, bytearray(11)), IndexError, str(host_error(lambda: bytearray(11)[11]))),
     (lambda p: Tavrel(1, 1, bytes(3), png_chunks=[(b"IHDR", b"", 0, 1)]).save(p), ValueError, "too many"),
     (lambda p: Tavrel(2, 1, bytes(6), bmp_header={"yppm": -5}).saveBmp(p), struct.error, None),
 ]

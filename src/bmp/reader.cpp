@@ -39,8 +39,8 @@ __attribute__((target("ssse3"))) size_t swap_rb_ssse3(const uint8_t* src, uint8_
     const __m128i c2 = _mm_setr_epi8(-1, 3, 2, 1, 6, 5, 4, 9, 8, 7, 12, 11, 10, 15, 14, 13);
     size_t x = 0;
     for (; x + 16 <= width; x += 16) {
-        const __m128i* s = reinterpret_cast<const __m128i*>(src + 3 * x);
-        __m128i* d = reinterpret_cast<__m128i*>(dst + 3 * x);
+        const auto* s = reinterpret_cast<const __m128i*>(src + 3 * x);
+        auto* d = reinterpret_cast<__m128i*>(dst + 3 * x);
         const __m128i v0 = _mm_loadu_si128(s), v1 = _mm_loadu_si128(s + 1), v2 = _mm_loadu_si128(s + 2);
         _mm_storeu_si128(d, _mm_or_si128(_mm_shuffle_epi8(v0, a0), _mm_shuffle_epi8(v1, a1)));
         _mm_storeu_si128(d + 1, _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(v0, b0), _mm_shuffle_epi8(v1, b1)),

@@ -71,7 +71,7 @@ Ref read_rows(PyObject* stream, std::uint64_t rows, std::uint64_t stride, std::u
             value_error("Incomplete BMP pixel data");
             return Ref();
         }
-        std::uint64_t at;
+        std::uint64_t at = 0;
         if (upfront) {
             at = (bottom_up ? rows - 1 - row : row) * row_bytes;
         } else {

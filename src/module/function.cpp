@@ -95,7 +95,6 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
             return nullptr;
         }
     }
-    PyObject* bound[max_params];
     if (kwnames == nullptr && static_cast<std::size_t>(nargs) == s.nparams) {
         // The common call: every parameter given by position, in order.
         for (std::size_t i = 0; i < s.nparams; ++i) {
@@ -106,6 +105,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         }
         return s.impl(self, args);
     }
+    PyObject* bound[max_params] = {};
     if (!bind_arguments(s.name, f->names, s.params, s.nparams, s.nparams - s.ndefaults, args, nargs, kwnames,
                         nullptr, bound)) {
         return nullptr;
@@ -175,7 +175,7 @@ PyObject* get_signature(PyObject* self, void*) {
         if (i < implicit) {
             pname = s.kind == FuncKind::classmethod ? "cls" : "self";
         } else {
-            const std::size_t j = static_cast<std::size_t>(i - implicit);
+            const auto j = static_cast<std::size_t>(i - implicit);
             pname = s.params[j].name;
             annotation = s.params[j].annotation;
             has_default = j >= s.nparams - s.ndefaults;
@@ -228,11 +228,14 @@ PyMethodDef function_methods[] = {
 // A static type: the remaining slots are filled in by function_type_init().
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+// The header macro reads as the first field, as in CPython's own type objects.
+// clang-format off
 PyTypeObject function_type = {
     PyVarObject_HEAD_INIT(nullptr, 0)
     "Vorlant.tavrel_ext.function",   // tp_name
     sizeof(FunctionObject),           // tp_basicsize
 };
+// clang-format on
 #pragma GCC diagnostic pop
 
 }  // namespace

@@ -14,7 +14,7 @@ namespace tavrel {
 enum class ArgType : std::uint8_t { any, tuple, str, bytes, bytes_or_none, list_or_none };
 
 struct Param {
-    const char* name;
+    const char* name = nullptr;
     const char* annotation = nullptr;  // stored unevaluated, as text; null: none
     ArgType type = ArgType::any;
 };

@@ -54,6 +54,8 @@ public:
     OpenFile() noexcept = default;
     OpenFile(const OpenFile&) = delete;
     OpenFile& operator=(const OpenFile&) = delete;
+    OpenFile(OpenFile&&) = delete;
+    OpenFile& operator=(OpenFile&&) = delete;
     ~OpenFile() { close(); }
     bool open(PyObject* path, const char* mode) noexcept;
     PyObject* stream() const noexcept { return stream_.get(); }

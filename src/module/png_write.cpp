@@ -267,16 +267,15 @@ PyObject* split_generic(PyObject* data, PyObject* lengths, Py_ssize_t count) noe
         if (skip) continue;
         Ref left(PyNumber_Subtract(total.get(), offset.get()));
         if (!left) return nullptr;
-        Ref take;
-        if (idx == count - 1) {
-            take = std::move(left);
-        } else {
-            // min(length, left): the first unless the second is smaller.
+        // The last part takes what is left; the others min(length, left): the first unless the second is smaller.
+        // Borrowed from `left` or `length`, which both live to the end of this iteration.
+        PyObject* take = left.get();
+        if (idx != count - 1) {
             const int smaller = PyObject_RichCompareBool(left.get(), length.get(), Py_LT);
             if (smaller < 0) return nullptr;
-            take = smaller ? std::move(left) : std::move(length);
+            if (!smaller) take = length.get();
         }
-        Ref end(PyNumber_Add(offset.get(), take.get()));
+        Ref end(PyNumber_Add(offset.get(), take));
         if (!end) return nullptr;
         Ref bounds(PySlice_New(offset.get(), end.get(), nullptr));
         if (!bounds) return nullptr;

@@ -48,6 +48,8 @@ public:
     Buffer() noexcept = default;
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
+    Buffer(Buffer&&) = delete;
+    Buffer& operator=(Buffer&&) = delete;
     ~Buffer() { release(); }
     // Exports `obj` with `flags`; returns false with an exception set on failure.
     bool acquire(PyObject* obj, int flags) noexcept {

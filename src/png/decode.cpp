@@ -29,8 +29,8 @@ static_assert(kChunk >= 1 && kChunk <= 0xFFFFFFFFu, "chunk must fit zlib's 32-bi
 
 // Walks the parts as one logical byte sequence, handing zlib at most kChunk bytes at a time.
 struct InputCursor {
-    const Span* parts;
-    size_t nparts;
+    const Span* parts = nullptr;
+    size_t nparts = 0;
     size_t index = 0;
     size_t offset = 0;
 
@@ -57,7 +57,7 @@ InflateStatus run_inflate(z_stream& zs, InputCursor& in, uint8_t* out, size_t ex
     for (;;) {
         if (zs.avail_in == 0 && input_left) input_left = in.refill(zs);
         const bool probing = produced >= expected;
-        uInt offered;
+        uInt offered = 0;
         if (probing) {
             zs.next_out = probe;
             offered = 1;

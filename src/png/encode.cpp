@@ -29,7 +29,7 @@ void encode_scanlines(const uint8_t* rgb, const uint8_t* alpha, const uint8_t* f
         const unsigned f = filters ? filters[y] : 0u;
         dst[0] = static_cast<uint8_t>(f);
         if (len == 0) continue;
-        const uint8_t* cur;
+        const uint8_t* cur = nullptr;
         if (alpha) {
             k.join_rgba(rgb + y * rgb_row, alpha + uint64_t{y} * width, cur_buf, width);
             cur = cur_buf;

@@ -19,7 +19,8 @@
 #endif
 
 // Fully unrolling the per-channel loop keeps the B running left-pixel bytes in registers instead of a stack array.
-#define TAVREL_PER_CHANNEL(j) TAVREL_UNROLL for (size_t j = 0; j < B; ++j)
+// `j` names the loop variable, so it cannot be parenthesised.
+#define TAVREL_PER_CHANNEL(j) TAVREL_UNROLL for (size_t j = 0; j < B; ++j)  // NOLINT(bugprone-macro-parentheses)
 
 namespace tavrel::png {
 namespace {
