@@ -1,4 +1,5 @@
 #include "module/host.h"
+#include "png/chunk.h"
 
 #include <zlib.h>
 
@@ -89,14 +90,7 @@ PyObject* path_class() noexcept { return g_path; }
 PyObject* png_signature() noexcept { return g_signature; }
 
 std::uint32_t crc32(const unsigned char* data, std::size_t size, std::uint32_t crc) noexcept {
-    uLong value = crc;
-    while (size > 0) {
-        const uInt n = static_cast<uInt>(std::min<std::size_t>(size, UINT_MAX));
-        value = ::crc32(value, data, n);
-        data += n;
-        size -= n;
-    }
-    return static_cast<std::uint32_t>(value);
+    return png::crc32(data, size, crc);
 }
 
 Ref read(PyObject* stream, long long n) noexcept {
