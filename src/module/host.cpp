@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 
 namespace tavrel::host {
 namespace {
@@ -159,6 +160,21 @@ bool print(PyObject* text) noexcept {
     if (!fn) return false;
     Ref result(PyObject_CallOneArg(fn.get(), text));
     return static_cast<bool>(result);
+}
+
+int open_is_plain(PyObject* path) noexcept {
+    if (!PyUnicode_CheckExact(path)) return 0;
+    Ref io(PyImport_ImportModule("io"));
+    if (!io) return -1;
+    Ref io_open(PyObject_GetAttr(io.get(), s_open));
+    if (!io_open) return -1;
+    Ref fn(builtin(s_open));
+    if (!fn) return -1;
+    return fn.get() == io_open.get() ? 1 : 0;
+}
+
+bool is_file_writer(PyObject* stream) noexcept {
+    return std::strcmp(Py_TYPE(stream)->tp_name, "_io.BufferedWriter") == 0;
 }
 
 bool OpenFile::open(PyObject* path, const char* mode) noexcept {
