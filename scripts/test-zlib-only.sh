@@ -6,7 +6,7 @@ cd "$(dirname "$0")/.."
 
 PY=${PYTHON:-}
 if [ -z "$PY" ]; then
-    if command -v python3.12 >/dev/null 2>&1; then
+    if command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'import sys' >/dev/null 2>&1; then
         PY=$(command -v python3.12)
     elif command -v pyenv >/dev/null 2>&1; then
         for p in "$(pyenv root)"/versions/3.12*/bin/python3.12; do
