@@ -511,6 +511,41 @@ def test_bmp_large_image_rows_in_order(top_down):
     del data, pixels
 
 
+def row_by_row_stream(data, log):
+    """A BytesIO whose read is replaced on the instance: the reader cannot tell its calls are harmless."""
+    stream = io.BytesIO(data)
+    plain_read = stream.read
+
+    def read(n=-1):
+        log.append(n)
+        return plain_read(n)
+
+    stream.read = read
+    return stream
+
+
+@pytest.mark.parametrize("top_down", [False, True])
+@pytest.mark.parametrize("cut", [None, 54 + 900 * 291, 54 + 900 * 400 + 7, 54 + 900 * 700 - 1])
+def test_bmp_rows_read_in_blocks_match_rows_read_one_by_one(tmp_path, top_down, cut):
+    """A plain stream is asked for blocks of rows (291 of 900 bytes here); any other one for each row."""
+    rgb = bytes((i * 7 + i // 900) & 0xFF for i in range(300 * 700 * 3))
+    data = make_bmp(300, 700, rgb, top_down=top_down)[:cut]
+    path = tmp_path / "rows.bmp"
+    path.write_bytes(data)
+    log = []
+    if cut is None:
+        assert decode(data)[2] == Tavrel._streamToImage(row_by_row_stream(data, log))[2] == rgb
+        assert Tavrel.open(path)._pixels == rgb
+    else:
+        for stream in (io.BytesIO(data), row_by_row_stream(data, log)):
+            with pytest.raises(ValueError, match=INCOMPLETE_BMP):
+                Tavrel._streamToImage(stream)
+        with pytest.raises(ValueError, match=INCOMPLETE_BMP):
+            Tavrel.open(path)
+    rows_read = (len(data) - 54) // 900 + 1 if cut else 700  # up to the first short one
+    assert log == [8, 14, 4, 36] + [900] * rows_read
+
+
 def test_bmp_large_claim_with_some_rows_missing():
     width, height = 8000, 2900
     info = struct.pack("<IiiHHIIiiII", 40, width, height, 1, 24, 0, 0, 0, 0, 0, 0)

@@ -312,6 +312,51 @@ def test_bmp_layout(tmp_path, width, height, meta, fields):
         assert_pillow_reads(tmp_path / "a.bmp", img)
 
 
+def bmp_rows_by_slicing(rgb, width, height):
+    """The stored pixel array of `rgb`, each row's channels swapped by slice assignment, bottom row first."""
+    stride = (width * 3 + 3) // 4 * 4
+    out = bytearray(stride * height)
+    for k in range(height):
+        src = rgb[(height - 1 - k) * width * 3:(height - k) * width * 3]
+        row = bytearray(src)
+        row[0::3], row[2::3] = src[2::3], src[0::3]
+        out[k * stride:k * stride + width * 3] = row
+    return bytes(out)
+
+
+@pytest.mark.parametrize("width, height", [(300, 1000), (1, 70000), (90000, 2), (7, 1)])
+def test_bmp_written_in_blocks_is_the_one_piece_file(tmp_path, monkeypatch, width, height):
+    """A str path and the host's own open: rows go out in blocks; any other path or open: the whole file in one
+    write. The bytes are the same."""
+    rgb = bytes((i * 7 + i // 1000) & 0xFF for i in range(width * height * 3))
+    m._writeBmp(str(tmp_path / "blocks.bmp"), width, height, rgb)
+    m._writeBmp(tmp_path / "path.bmp", width, height, bytearray(rgb))
+    writes = []
+    real_open = open
+
+    class Recording:
+        def __init__(self, f):
+            self.f = f
+
+        def __enter__(self):
+            return self
+
+        def __exit__(self, *exc):
+            return self.f.__exit__(*exc)
+
+        def write(self, data):
+            writes.append(len(data))
+            return self.f.write(data)
+
+    monkeypatch.setattr("builtins.open", lambda path, mode: Recording(real_open(path, mode)))
+    m._writeBmp(str(tmp_path / "patched.bmp"), width, height, rgb)
+    monkeypatch.undo()
+    blob = (tmp_path / "blocks.bmp").read_bytes()
+    assert blob[54:] == bmp_rows_by_slicing(rgb, width, height)
+    assert blob == (tmp_path / "path.bmp").read_bytes() == (tmp_path / "patched.bmp").read_bytes()
+    assert writes == [len(blob)]
+
+
 def test_bmp_written_by_pillow_saves_back_identically(suite_dir, tmp_path):
     """Pillow's 24-bit BMPs of the RGB suite images come back byte for byte."""
     for path in [p for p in supported(suite_dir) if p.name[4] == "2"]:

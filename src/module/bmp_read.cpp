@@ -55,45 +55,56 @@ PyObject* make_meta(const InfoHeader& info) noexcept {
     return ok ? meta.release() : nullptr;
 }
 
+// Stored bytes asked for per read call when the stream is one whose reads
+// nobody can observe: a block of rows small enough to stay in cache, and to
+// bound what a header that claims more rows than the file holds can cost.
+constexpr std::uint64_t block_bytes = std::uint64_t{256} << 10;
+
 // Reads the |height| stored rows into a new bytearray of image rows, top row
-// first. `stride` is the stored row length, `row_bytes` = width * 3.
-Ref read_rows(PyObject* stream, std::uint64_t rows, std::uint64_t stride, std::uint64_t row_bytes,
-              bool bottom_up) noexcept {
+// first. `stride` is the stored row length, `row_bytes` = width * 3. Asks the
+// stream for one row per read call, or for `rows_per_read` rows at a time.
+Ref read_rows(PyObject* stream, std::uint64_t rows, std::uint64_t stride, std::uint64_t row_bytes, bool bottom_up,
+              std::uint64_t rows_per_read) noexcept {
     const std::uint64_t total = rows * row_bytes;  // the caller checked that it fits Py_ssize_t
     const bool upfront = total <= upfront_limit;
     Ref pixels(PyByteArray_FromStringAndSize(nullptr, upfront ? static_cast<Py_ssize_t>(total) : 0));
     if (!pixels) return Ref();
     std::uint64_t filled = 0;  // bytes of the bytearray holding rows so far (growing path)
-    for (std::uint64_t row = 0; row < rows; ++row) {
-        Ref stored = host::read(stream, static_cast<long long>(stride));
+    for (std::uint64_t row = 0; row < rows;) {
+        const std::uint64_t count = rows - row < rows_per_read ? rows - row : rows_per_read;
+        Ref stored = host::read(stream, static_cast<long long>(stride * count));
         if (!stored) return Ref();
-        if (view_of(stored.get()).size < stride) {
+        if (view_of(stored.get()).size < stride * count) {
             value_error("Incomplete BMP pixel data");
             return Ref();
         }
-        std::uint64_t at = 0;
-        if (upfront) {
-            at = (bottom_up ? rows - 1 - row : row) * row_bytes;
-        } else {
+        if (!upfront) {
             // Grows geometrically (never past the final size), rows in stored order.
-            at = filled;
-            const std::uint64_t need = filled + row_bytes;
+            const std::uint64_t need = filled + row_bytes * count;
             const auto have = static_cast<std::uint64_t>(PyByteArray_GET_SIZE(pixels.get()));
             if (need > have) {
                 std::uint64_t grow = have * 2 > need ? have * 2 : need;
                 if (grow > total) grow = total;
                 if (PyByteArray_Resize(pixels.get(), static_cast<Py_ssize_t>(grow)) < 0) return Ref();
             }
-            filled = need;
         }
-        // The stored row is viewed only now, after the last call into Python.
+        // The stored rows are viewed only now, after the last call into Python.
         const ByteView src = view_of(stored.get());
-        if (src.size < row_bytes) {  // the stream changed a bytearray it handed out
+        if (src.size < stride * count) {  // the stream changed a bytearray it handed out
             value_error("Incomplete BMP pixel data");
             return Ref();
         }
-        auto* dst = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(pixels.get())) + at;
-        bmp::bgr_row_to_rgb(src.data, dst, static_cast<std::size_t>(row_bytes / 3));
+        auto* base = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
+        for (std::uint64_t k = 0; k < count; ++k, ++row) {
+            std::uint64_t at = 0;
+            if (upfront) {
+                at = (bottom_up ? rows - 1 - row : row) * row_bytes;
+            } else {
+                at = filled;
+                filled += row_bytes;
+            }
+            bmp::bgr_row_to_rgb(src.data + k * stride, base + at, static_cast<std::size_t>(row_bytes / 3));
+        }
     }
     if (!upfront) {
         if (PyByteArray_Resize(pixels.get(), static_cast<Py_ssize_t>(total)) < 0) return Ref();
@@ -103,6 +114,30 @@ Ref read_rows(PyObject* stream, std::uint64_t rows, std::uint64_t stride, std::u
         }
     }
     return pixels;
+}
+
+// True when `stream` is an io.BytesIO or a file opened with open(path, "rb")
+// (exactly those types) whose read is the type's own, not replaced on the
+// instance: its calls then have no effect but the bytes they return, so rows
+// may be asked for in blocks rather than one by one. -1 on error.
+int plain_reads(PyObject* stream) noexcept {
+    PyTypeObject* type = Py_TYPE(stream);
+    if (type != reinterpret_cast<PyTypeObject*>(host::bytesio_class()) &&
+        std::strcmp(type->tp_name, "_io.BufferedReader") != 0) {
+        return 0;
+    }
+    static PyObject* read_name = nullptr;  // interned for the process
+    if (read_name == nullptr && (read_name = PyUnicode_InternFromString("read")) == nullptr) return -1;
+    Ref bound(PyObject_GetAttr(stream, read_name));
+    if (!bound) return -1;
+    Ref own(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), read_name));
+    if (!own) return -1;
+    if (!PyCFunction_Check(bound.get()) || PyCFunction_GET_SELF(bound.get()) != stream ||
+        Py_TYPE(own.get()) != &PyMethodDescr_Type) {
+        return 0;
+    }
+    const auto* descr = reinterpret_cast<PyMethodDescrObject*>(own.get());
+    return descr->d_method->ml_meth == PyCFunction_GET_FUNCTION(bound.get()) ? 1 : 0;
 }
 
 // True for an io.BytesIO or a file opened with open(path, "rb") (exactly those
@@ -179,8 +214,12 @@ PyObject* load_bmp(PyObject* stream) noexcept {
         }
     } else {
         const auto width = static_cast<std::uint64_t>(info.width);
-        pixels = read_rows(stream, static_cast<std::uint64_t>(abs_height), bmp::row_stride(width), width * 3,
-                           info.height > 0);
+        const std::uint64_t stride = bmp::row_stride(width);
+        const int plain = plain_reads(stream);
+        if (plain < 0) return nullptr;
+        const std::uint64_t per_read = plain && stride < block_bytes ? block_bytes / stride : 1;
+        pixels = read_rows(stream, static_cast<std::uint64_t>(abs_height), stride, width * 3, info.height > 0,
+                           per_read);
         if (!pixels) return nullptr;
     }
 

@@ -1,6 +1,6 @@
 // BMP writing: `_writeBmp`. Every header value is converted and packed, and
 // the pixel buffer measured, before the output is opened; the file is then
-// written in one piece.
+// written in blocks of rows, or in one piece when opening it may run code.
 #include "bmp/bmp.h"
 #include "module/host.h"
 #include "module/tavrel_ext.h"
@@ -54,6 +54,77 @@ PyObject* write_bmp_impl(PyObject*, PyObject* const* args) {
 }
 
 constexpr Param write_bmp_params[] = {{"path"}, {"width"}, {"height"}, {"pixels"}, {"meta"}};
+
+// The two packed headers: 12 bytes after "BM", then the 40-byte info header.
+struct Headers {
+    const char* file;
+    const char* info;
+};
+
+// The pixel buffer exported and measured anew (its size cannot change while
+// exported): false with IndexError when it no longer holds the image.
+bool export_pixels(PyObject* pix_buf, std::uint64_t needed, Buffer& rgb) noexcept {
+    if (!rgb.acquire(pix_buf, PyBUF_SIMPLE)) return false;
+    if (static_cast<std::uint64_t>(rgb.size()) < needed) {
+        PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
+        return false;
+    }
+    return true;
+}
+
+// Writes at `out` the stored rows [first, last) of the pixel array, stored row
+// k being image row height-1-k, preceded by the 54 header bytes when first is 0.
+void fill(std::uint8_t* out, const std::uint8_t* rgb, const Headers& headers, std::uint64_t w, std::uint64_t h,
+          std::uint64_t first, std::uint64_t last) noexcept {
+    if (first == 0) {
+        out[0] = 'B';
+        out[1] = 'M';
+        std::memcpy(out + 2, headers.file, 12);
+        std::memcpy(out + 14, headers.info, 40);
+        out += 54;
+    }
+    // Stored rows [first, last) are image rows [h - last, h - first), bottom-up.
+    bmp::write_pixel_array(rgb + (h - last) * w * 3, static_cast<std::uint32_t>(w),
+                           static_cast<std::uint32_t>(last - first), out);
+}
+
+// Stored bytes per write call: a block small enough to stay in cache and to be
+// reused by the allocator, instead of a second buffer of the file's size.
+constexpr std::uint64_t block_bytes = std::uint64_t{256} << 10;
+
+// Opens the file and writes the headers and rows in blocks of rows. Taken only
+// when opening runs no code of the caller's, and the pixel buffer is exported
+// once before it, so that nothing can change the pixels between the checks
+// and the last row written: the file comes out as the one-piece build would
+// have made it. A stream other than a plain file writer (whose write runs no
+// Python code) gets the whole file in one call.
+PyObject* write_in_blocks(PyObject* path, PyObject* pix_buf, const Headers& headers, std::uint64_t w,
+                          std::uint64_t h, std::uint64_t needed) noexcept {
+    const std::uint64_t stride = bmp::row_stride(w);
+    Buffer rgb;
+    if (!export_pixels(pix_buf, needed, rgb)) return nullptr;
+    host::OpenFile file;
+    if (!file.open(path, "wb")) return nullptr;
+    std::uint64_t per_block = h;
+    if (host::is_file_writer(file.stream()) && stride > 0 && stride < block_bytes) per_block = block_bytes / stride;
+    bool ok = true;
+    std::uint64_t row = 0;
+    do {
+        const std::uint64_t last = h - row <= per_block ? h : row + per_block;
+        const std::uint64_t size = (row == 0 ? 54 : 0) + (last - row) * stride;
+        Ref block(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        ok = static_cast<bool>(block);
+        if (ok) {
+            fill(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(block.get())), rgb.data(), headers, w, h, row,
+                 last);
+            ok = host::write(file.stream(), block.get());
+        }
+        row = last;
+    } while (ok && row < h);
+    const bool closed = file.close();
+    if (!ok || !closed) return nullptr;
+    Py_RETURN_NONE;
+}
 
 }  // namespace
 
@@ -110,21 +181,17 @@ PyObject* write_bmp(PyObject* path, std::int32_t width, std::int32_t height, PyO
         return nullptr;
     }
 
+    Headers headers{PyBytes_AS_STRING(file_header.get()), PyBytes_AS_STRING(info_header.get())};
+    const int plain = host::open_is_plain(path);
+    if (plain < 0) return nullptr;
+    if (plain) return write_in_blocks(path, pix_buf.get(), headers, w, h, needed);
+
     Ref file(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(54 + pixel_array)));
     if (!file) return nullptr;
     {
         Buffer rgb;
-        if (!rgb.acquire(pix_buf.get(), PyBUF_SIMPLE)) return nullptr;
-        if (static_cast<std::uint64_t>(rgb.size()) < needed) {  // cannot change while exported, but measured anew
-            PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
-            return nullptr;
-        }
-        auto* p = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(file.get()));
-        p[0] = 'B';
-        p[1] = 'M';
-        std::memcpy(p + 2, PyBytes_AS_STRING(file_header.get()), 12);
-        std::memcpy(p + 14, PyBytes_AS_STRING(info_header.get()), 40);
-        bmp::write_pixel_array(rgb.data(), static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(h), p + 54);
+        if (!export_pixels(pix_buf.get(), needed, rgb)) return nullptr;
+        fill(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(file.get())), rgb.data(), headers, w, h, 0, h);
     }
     return write_file(path, file.get());
 }

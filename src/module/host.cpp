@@ -1,9 +1,11 @@
 #include "module/host.h"
+#include "png/chunk.h"
 
 #include <zlib.h>
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 
 namespace tavrel::host {
 namespace {
@@ -93,14 +95,7 @@ PyObject* path_class() noexcept { return g_path; }
 PyObject* png_signature() noexcept { return g_signature; }
 
 std::uint32_t crc32(const unsigned char* data, std::size_t size, std::uint32_t crc) noexcept {
-    uLong value = crc;
-    while (size > 0) {
-        const uInt n = static_cast<uInt>(std::min<std::size_t>(size, UINT_MAX));
-        value = ::crc32(value, data, n);
-        data += n;
-        size -= n;
-    }
-    return static_cast<std::uint32_t>(value);
+    return png::crc32(data, size, crc);
 }
 
 namespace {
@@ -211,6 +206,21 @@ bool print(PyObject* text) noexcept {
     if (!fn) return false;
     Ref result(PyObject_CallOneArg(fn.get(), text));
     return static_cast<bool>(result);
+}
+
+int open_is_plain(PyObject* path) noexcept {
+    if (!PyUnicode_CheckExact(path)) return 0;
+    Ref io(PyImport_ImportModule("io"));
+    if (!io) return -1;
+    Ref io_open(PyObject_GetAttr(io.get(), s_open));
+    if (!io_open) return -1;
+    Ref fn(builtin(s_open));
+    if (!fn) return -1;
+    return fn.get() == io_open.get() ? 1 : 0;
+}
+
+bool is_file_writer(PyObject* stream) noexcept {
+    return std::strcmp(Py_TYPE(stream)->tp_name, "_io.BufferedWriter") == 0;
 }
 
 bool OpenFile::open(PyObject* path, const char* mode) noexcept {

@@ -46,6 +46,15 @@ Ref unpack(const char* fmt, PyObject* data) noexcept;
 // print(text) with the host's built-in print.
 bool print(PyObject* text) noexcept;
 
+// True when open(path, ...) with the host's built-in open runs no Python code
+// of the caller's: `path` is exactly a str and the built-in open is still
+// io.open. -1 on error.
+int open_is_plain(PyObject* path) noexcept;
+
+// True when `stream` is exactly a buffered binary file writer, whose write()
+// runs no Python code and keeps nothing it is given.
+bool is_file_writer(PyObject* stream) noexcept;
+
 // A file opened with the host's built-in open(path, mode) and used as a
 // context manager: entered on open, exited when close() is called or the
 // holder goes away, with the pending exception (if any) passed to __exit__.

@@ -142,6 +142,87 @@ struct FreeDeleter {
 };
 using RawBuffer = std::unique_ptr<std::uint8_t[], FreeDeleter>;
 
+// The zlib stream of the IDAT chunks, joined as they are read: a lone IDAT
+// chunk is kept as the bytes object read, and from the second one on the data
+// is appended to one growing buffer, so that each chunk's bytes are dropped
+// once copied and the inflater gets the stream in one piece.
+class ImageData {
+public:
+    // Appends the data of one IDAT chunk (bytes or bytearray); false with
+    // MemoryError set.
+    bool add(Ref data) noexcept {
+        const ByteView v = view_of(data.get());
+        if (v.size == 0) return true;
+        if (!first_ && size_ == 0 && PyBytes_Check(data.get())) {
+            first_ = std::move(data);
+            return true;
+        }
+        if (first_) {
+            const ByteView f = view_of(first_.get());
+            if (!append(f.data, f.size)) return false;
+            first_.reset();
+        }
+        return append(v.data, v.size);
+    }
+
+    png::Span span() const noexcept {
+        if (first_) {
+            const ByteView f = view_of(first_.get());
+            return {f.data, f.size};
+        }
+        return {joined_.get(), size_};
+    }
+
+    // The stream as a list of one bytes object (empty when there is no data),
+    // for the host's zlib to replay.
+    Ref as_list() const noexcept {
+        Ref list(PyList_New(0));
+        if (!list) return list;
+        if (first_) return PyList_Append(list.get(), first_.get()) == 0 ? std::move(list) : Ref();
+        if (size_ == 0) return list;
+        Ref joined(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(joined_.get()), ssize(size_)));
+        if (!joined || PyList_Append(list.get(), joined.get()) < 0) return Ref();
+        return list;
+    }
+
+    void release() noexcept {
+        first_.reset();
+        joined_.reset();
+        size_ = capacity_ = 0;
+    }
+
+private:
+    bool append(const std::uint8_t* data, std::size_t n) noexcept {
+        std::size_t need = 0;
+        if (__builtin_add_overflow(size_, n, &need) || need > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+            PyErr_NoMemory();
+            return false;
+        }
+        if (need > capacity_) {
+            // Doubling: the pages past the data are never touched, and a
+            // large block grows by remapping rather than copying.
+            std::size_t grow = capacity_ > need / 2 ? capacity_ * 2 : need;
+            if (grow < need || grow > static_cast<std::size_t>(PY_SSIZE_T_MAX)) grow = need;
+            auto* p = static_cast<std::uint8_t*>(std::realloc(joined_.get(), grow));
+            if (p == nullptr) {
+                PyErr_NoMemory();
+                return false;
+            }
+            static_cast<void>(joined_.release());
+            joined_.reset(p);
+            capacity_ = grow;
+        }
+        std::memcpy(joined_.get() + size_, data, n);
+        size_ = need;
+        return true;
+    }
+
+    Ref first_;
+    RawBuffer joined_;
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
 // Deflate cannot expand its input by more than 1032:1, so a stream of
 // `compressed` bytes never inflates past this; a header that claims more than
 // the data could hold never makes us allocate for it.
@@ -212,55 +293,50 @@ void raise_stream_error(PyObject* parts) noexcept {
     if (start) host::raise_decompress_error(start.get(), "Malformed PNG image data");
 }
 
-// Inflates the zlib stream of the joined IDAT parts (a list of bytes) into a
-// new buffer of exactly `expected` bytes; null with the exception set when the
-// stream is corrupt or inflates to another length.
-RawBuffer inflate_image_data(PyObject* parts, std::uint64_t expected) noexcept {
-    const Py_ssize_t nparts = PyList_GET_SIZE(parts);
-    std::unique_ptr<png::Span[]> spans(new (std::nothrow) png::Span[nparts > 0 ? nparts : 1]);
-    if (!spans) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
-    std::uint64_t compressed = 0;
-    for (Py_ssize_t i = 0; i < nparts; ++i) {
-        PyObject* part = PyList_GET_ITEM(parts, i);
-        spans[i] = {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(part)),
-                    static_cast<std::size_t>(PyBytes_GET_SIZE(part))};
-        compressed += spans[i].size;
-    }
-    if (inflate_bound(compressed) < expected) {
+// Replays the stream with the host's zlib for its own error (see raise_stream_error).
+void raise_stream_error(const ImageData& data) noexcept {
+    Ref parts = data.as_list();
+    if (parts) raise_stream_error(parts.get());
+}
+
+// Checks that the zlib stream can fill `expected` bytes, the size of the
+// inflated image data; false with the exception set when it cannot (after
+// having the stream's soundness decided) or when no buffer can hold them.
+bool check_image_data_size(const ImageData& data, std::uint64_t expected) noexcept {
+    const png::Span span = data.span();
+    if (inflate_bound(span.size) < expected) {
         // The data cannot fill the image the header claims: only whether the
         // stream is sound is left to decide, and nothing is kept for that.
-        if (png::inflate_discard(spans.get(), static_cast<std::size_t>(nparts)) == png::InflateStatus::ok) {
+        if (png::inflate_discard(&span, 1) == png::InflateStatus::ok) {
             value_error("Malformed PNG image data");
         } else {
-            raise_stream_error(parts);
+            raise_stream_error(data);
         }
-        return nullptr;
+        return false;
     }
     if (expected > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) {
         PyErr_NoMemory();
-        return nullptr;
+        return false;
     }
-    RawBuffer raw(static_cast<std::uint8_t*>(std::malloc(expected > 0 ? expected : 1)));
-    if (!raw) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
-    switch (png::inflate_bounded(spans.get(), static_cast<std::size_t>(nparts), raw.get(), expected)) {
+    return true;
+}
+
+// Inflates the zlib stream into out[0..expected); false with the exception
+// set when the stream is corrupt or inflates to another length.
+bool inflate_image_data(const ImageData& data, std::uint8_t* out, std::uint64_t expected) noexcept {
+    const png::Span span = data.span();
+    switch (png::inflate_bounded(&span, 1, out, expected)) {
         case png::InflateStatus::ok:
-            return raw;
+            return true;
         case png::InflateStatus::too_long:
         case png::InflateStatus::wrong_length:
             value_error("Malformed PNG image data");
-            return nullptr;
+            return false;
         case png::InflateStatus::stream_error:
-            raw.reset();
-            raise_stream_error(parts);
-            return nullptr;
+            raise_stream_error(data);
+            return false;
     }
-    return nullptr;
+    return false;
 }
 
 // A new bytearray of `n` bytes whose contents the caller writes in full.
@@ -274,6 +350,24 @@ Ref uninitialised_bytearray(std::uint64_t n) noexcept {
 
 std::uint8_t* bytes_of(const Ref& bytearray) noexcept {
     return reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(bytearray.get()));
+}
+
+// Cuts a bytearray made by uninitialised_bytearray down to its first n bytes
+// (0 < n <= its size), its allocation included, so that it is exactly what
+// uninitialised_bytearray(n) would have made. Shrinking a block in place
+// cannot fail in practice; if it does, MemoryError.
+bool shrink_bytearray(const Ref& bytearray, std::uint64_t n) noexcept {
+    auto* o = reinterpret_cast<PyByteArrayObject*>(bytearray.get());
+    auto* p = static_cast<char*>(PyObject_Realloc(o->ob_bytes, static_cast<std::size_t>(n) + 1));
+    if (p == nullptr) {
+        PyErr_NoMemory();
+        return false;
+    }
+    o->ob_bytes = o->ob_start = p;
+    o->ob_alloc = static_cast<Py_ssize_t>(n) + 1;
+    Py_SET_SIZE(o, static_cast<Py_ssize_t>(n));
+    p[n] = '\0';
+    return true;
 }
 
 }  // namespace
@@ -297,8 +391,8 @@ PyObject* load_png(PyObject* stream) noexcept {
     // data kept aside as it was read for the one inflation after the loop.
     Header h;
     Ref chunks(PyList_New(0));
-    Ref parts(PyList_New(0));
-    if (!chunks || !parts) return nullptr;
+    if (!chunks) return nullptr;
+    ImageData image_data;
     for (;;) {
         Ref type, data;
         const ChunkRead r = read_chunk(stream, type, data);
@@ -307,13 +401,8 @@ PyObject* load_png(PyObject* stream) noexcept {
         if (type_is(type.get(), "IHDR") && !unpack_ihdr(data.get(), h)) return nullptr;
         const bool is_end = type_is(type.get(), "IEND");
         if (type_is(type.get(), "IDAT")) {
-            Ref part = PyBytes_Check(data.get())
-                           ? std::move(data)
-                           : Ref(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(data.get()),
-                                                           PyByteArray_GET_SIZE(data.get())));
-            if (!part) return nullptr;
-            const Py_ssize_t n = PyBytes_GET_SIZE(part.get());
-            if (PyList_Append(parts.get(), part.get()) < 0) return nullptr;
+            const Py_ssize_t n = ssize(view_of(data.get()).size);
+            if (!image_data.add(std::move(data))) return nullptr;
             if (!append(chunks.get(), Ref(Py_BuildValue("(OOn)", type.get(), Py_None, n)))) return nullptr;
         } else {
             const Py_ssize_t n = ssize(view_of(data.get()).size);
@@ -337,25 +426,55 @@ PyObject* load_png(PyObject* stream) noexcept {
     if (__builtin_mul_overflow(height, width * channels + 1, &expected)) {
         return value_error("Malformed PNG image data");
     }
-    RawBuffer raw = inflate_image_data(parts.get(), expected);
-    if (!raw) return nullptr;
-    parts.reset();
+    if (!check_image_data_size(image_data, expected)) return nullptr;
 
     const std::uint64_t npixels = width * height;
-    Ref pixels = uninitialised_bytearray(npixels * 3);
-    if (!pixels) return nullptr;
-    Ref alpha = channels == 4 ? uninitialised_bytearray(npixels) : Ref::borrow(Py_None);
-    if (!alpha) return nullptr;
+    Ref pixels, alpha = Ref::borrow(Py_None);
     Ref filters = uninitialised_bytearray(height);
     if (!filters) return nullptr;
-    const png::ReconstructResult rr = png::reconstruct_image(
-        raw.get(), static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height), channels,
-        bytes_of(pixels), channels == 4 ? bytes_of(alpha) : nullptr, bytes_of(filters));
+    png::ReconstructResult rr{true, 0, 0};
+    if (npixels > 0) {
+        // The image data inflates into the pixel buffer itself, whose rows are
+        // then reconstructed in place, the filter bytes (and alpha samples)
+        // taken out, and the buffer cut to the RGB samples.
+        pixels = uninitialised_bytearray(expected);
+        if (!pixels) return nullptr;
+        if (!inflate_image_data(image_data, bytes_of(pixels), expected)) return nullptr;
+        image_data.release();
+        if (channels == 4) alpha = uninitialised_bytearray(npixels);
+        if (!alpha) return nullptr;
+        const std::uint64_t row_bytes = width * channels + 1;
+        RawBuffer rows(static_cast<std::uint8_t*>(std::malloc(2 * row_bytes)));
+        if (!rows) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        const auto w32 = static_cast<std::uint32_t>(width);
+        const auto h32 = static_cast<std::uint32_t>(height);
+        rr = channels == 4 ? png::reconstruct_rgba_in_place(bytes_of(pixels), w32, h32, bytes_of(alpha),
+                                                            bytes_of(filters), rows.get())
+                           : png::reconstruct_rgb_in_place(bytes_of(pixels), w32, h32, bytes_of(filters), rows.get());
+        if (rr.ok && !shrink_bytearray(pixels, npixels * 3)) return nullptr;
+    } else {
+        // No pixels: the image data is the filter bytes alone (or nothing).
+        RawBuffer raw(static_cast<std::uint8_t*>(std::malloc(expected > 0 ? expected : 1)));
+        if (!raw) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        if (!inflate_image_data(image_data, raw.get(), expected)) return nullptr;
+        image_data.release();
+        pixels = uninitialised_bytearray(0);
+        if (!pixels) return nullptr;
+        if (channels == 4) alpha = uninitialised_bytearray(0);
+        if (!alpha) return nullptr;
+        rr = png::reconstruct_image(raw.get(), static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
+                                    channels, nullptr, nullptr, bytes_of(filters));
+    }
     if (!rr.ok) {
         PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %u", rr.bad_filter);
         return nullptr;
     }
-    raw.reset();
 
     Ref result(PyTuple_New(8));
     if (!result) return nullptr;

@@ -2,22 +2,16 @@
 
 #include <zlib.h>
 
+#if TAVREL_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
+
 #include <algorithm>
 #include <climits>
 #include <cstring>
 
 namespace tavrel::png {
 namespace {
-
-uLong crc_update(uLong crc, const uint8_t* data, size_t size) noexcept {
-    while (size > 0) {
-        const uInt n = static_cast<uInt>(std::min<size_t>(size, UINT_MAX));
-        crc = ::crc32(crc, data, n);
-        data += n;
-        size -= n;
-    }
-    return crc;
-}
 
 void put_be32(uint8_t* out, uint32_t v) noexcept {
     out[0] = static_cast<uint8_t>(v >> 24);
@@ -28,6 +22,22 @@ void put_be32(uint8_t* out, uint32_t v) noexcept {
 
 }  // namespace
 
+uint32_t crc32(const uint8_t* data, size_t size, uint32_t crc) noexcept {
+#if TAVREL_HAVE_LIBDEFLATE
+    // Takes a size_t (no 32-bit pieces needed); a null buffer would restart it at 0 whatever crc is.
+    return size == 0 ? crc : libdeflate_crc32(crc, data, size);
+#else
+    uLong value = crc;
+    while (size > 0) {
+        const uInt n = static_cast<uInt>(std::min<size_t>(size, UINT_MAX));
+        value = ::crc32(value, data, n);
+        data += n;
+        size -= n;
+    }
+    return static_cast<uint32_t>(value);
+#endif
+}
+
 size_t put_chunk(uint8_t* out, const uint8_t* type, size_t type_len, const uint8_t* data, size_t data_len) noexcept {
     put_be32(out, static_cast<uint32_t>(data_len));
     uint8_t* p = out + 4;
@@ -35,8 +45,7 @@ size_t put_chunk(uint8_t* out, const uint8_t* type, size_t type_len, const uint8
     p += type_len;
     if (data_len) std::memcpy(p, data, data_len);
     p += data_len;
-    const uLong crc = crc_update(crc_update(::crc32(0L, Z_NULL, 0), type, type_len), data, data_len);
-    put_be32(p, static_cast<uint32_t>(crc));
+    put_be32(p, crc32(data, data_len, crc32(type, type_len)));
     return static_cast<size_t>(p + 4 - out);
 }
 

@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 #include "png/filters.h"
 #include "png/kernels.h"
@@ -203,6 +204,49 @@ ReconstructResult reconstruct_image(uint8_t* raw, uint32_t width, uint32_t heigh
             k.unfilter_rgb(f, row + 1, prev, out, width);
             prev = out;
         }
+    }
+    return {true, 0, 0};
+}
+
+ReconstructResult reconstruct_rgb_in_place(uint8_t* buf, uint32_t width, uint32_t height, uint8_t* filters,
+                                           uint8_t* row) noexcept {
+    const RowKernels& k = row_kernels();
+    const uint64_t len = uint64_t{width} * 3;
+    const uint64_t stride = len + 1;
+    const uint8_t* prev = nullptr;
+    for (uint32_t y = 0; y < height; ++y) {
+        // Row y's filtered bytes start y bytes after its pixels do: copied out before they are overwritten.
+        std::memcpy(row, buf + y * stride, stride);
+        const unsigned f = row[0];
+        if (f > 4) return {false, y, f};
+        if (filters) filters[y] = static_cast<uint8_t>(f);
+        if (len == 0) continue;
+        uint8_t* out = buf + y * len;
+        k.unfilter_rgb(f, row + 1, prev, out, width);
+        prev = out;
+    }
+    return {true, 0, 0};
+}
+
+ReconstructResult reconstruct_rgba_in_place(uint8_t* buf, uint32_t width, uint32_t height, uint8_t* alpha,
+                                            uint8_t* filters, uint8_t* rows) noexcept {
+    const RowKernels& k = row_kernels();
+    const uint64_t len = uint64_t{width} * 4;
+    const uint64_t stride = len + 1;
+    const uint64_t rgb_row = uint64_t{width} * 3;
+    uint8_t* cur = rows;
+    uint8_t* other = rows + stride;
+    const uint8_t* prev = nullptr;
+    for (uint32_t y = 0; y < height; ++y) {
+        // Row y's filtered bytes start y * (width + 1) bytes after its RGB pixels do: copied out first.
+        std::memcpy(cur, buf + y * stride, stride);
+        const unsigned f = cur[0];
+        if (f > 4) return {false, y, f};
+        if (filters) filters[y] = static_cast<uint8_t>(f);
+        if (len == 0) continue;
+        k.unfilter_rgba(f, cur + 1, prev, buf + y * rgb_row, alpha + uint64_t{y} * width, width);
+        prev = cur + 1;
+        std::swap(cur, other);
     }
     return {true, 0, 0};
 }

@@ -46,4 +46,17 @@ struct ReconstructResult {
 ReconstructResult reconstruct_image(uint8_t* raw, uint32_t width, uint32_t height, unsigned channels, uint8_t* rgb,
                                     uint8_t* alpha, uint8_t* filters) noexcept;
 
+// RGB only, with no second buffer of the image's size: buf holds height rows of (1 + width*3) bytes as inflated and
+// receives the width*height*3 bytes of pixel rows, top row first, in their place. Row y's pixels land before its
+// filtered bytes, over them, and never past them, so each row is first copied to `row` (1 + width*3 bytes). Filters and
+// the result as for reconstruct_image; on a bad filter byte buf holds earlier rows' pixels and is otherwise unspecified.
+ReconstructResult reconstruct_rgb_in_place(uint8_t* buf, uint32_t width, uint32_t height, uint8_t* filters,
+                                           uint8_t* row) noexcept;
+
+// The same for RGBA: buf holds height rows of (1 + width*4) bytes as inflated and receives the width*height*3 bytes of
+// RGB pixel rows in their place; the alpha samples go to alpha (width*height bytes). rows holds 2 * (1 + width*4)
+// bytes: each row is reconstructed there, the previous one kept beside it as the predictor.
+ReconstructResult reconstruct_rgba_in_place(uint8_t* buf, uint32_t width, uint32_t height, uint8_t* alpha,
+                                            uint8_t* filters, uint8_t* rows) noexcept;
+
 }  // namespace tavrel::png

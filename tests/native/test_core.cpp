@@ -11,6 +11,7 @@
 #include <zlib.h>
 
 #include "bmp/bmp.h"
+#include "png/chunk.h"
 #include "png/decode.h"
 #include "png/encode.h"
 #include "png/filters.h"
@@ -248,6 +249,7 @@ static void test_png_round_trip() {
                     png::Span s{z.data(), z.size()};
                     CHECK(png::inflate_bounded(&s, 1, back.data(), raw.size()) == png::InflateStatus::ok, "inflate");
                     CHECK(back.back() == 0xEE, "inflate wrote past the end");
+                    const Bytes inflated = back;  // RGBA rows are reconstructed in place
                     const size_t g = 8;  // guard bytes after each output
                     Bytes orgb(n * 3 + g, 0xEE), oal(n + g, 0xEE), ofl(h + g, 0xEE);
                     auto res = png::reconstruct_image(back.data(), w, h, ch, orgb.data(), ch == 4 ? oal.data() : nullptr,
@@ -257,6 +259,19 @@ static void test_png_round_trip() {
                     if (ch == 4) CHECK(Bytes(oal.begin(), oal.begin() + n) == alpha, "alpha w%u h%u", w, h);
                     for (uint32_t y = 0; y < h; ++y) CHECK(ofl[y] == (with_filters ? filters[y] : 0), "filter byte %u", y);
                     CHECK(orgb[n * 3] == 0xEE && oal[n] == 0xEE && ofl[h] == 0xEE, "output overrun");
+                    {
+                        // In place: the RGB pixels land over the inflated rows, which end later.
+                        Bytes buf = inflated, rows(2 * (1 + len)), ifl(h + g, 0xEE), ial(n + g, 0xEE);
+                        auto ip = ch == 3 ? png::reconstruct_rgb_in_place(buf.data(), w, h, ifl.data(), rows.data())
+                                          : png::reconstruct_rgba_in_place(buf.data(), w, h, ial.data(), ifl.data(),
+                                                                           rows.data());
+                        CHECK(ip.ok && Bytes(buf.begin(), buf.begin() + n * 3) == rgb, "in place ch%d w%u h%u", ch, w,
+                              h);
+                        if (ch == 4) CHECK(Bytes(ial.begin(), ial.begin() + n) == alpha && ial[n] == 0xEE, "in place alpha");
+                        CHECK(Bytes(ifl.begin(), ifl.begin() + h) == Bytes(ofl.begin(), ofl.begin() + h) &&
+                                  ifl[h] == 0xEE && buf.back() == 0xEE,
+                              "in place filters / overrun ch%d w%u h%u", ch, w, h);
+                    }
                 }
   }
     png::use_isa(png::best_isa());
@@ -286,6 +301,31 @@ static void test_reconstruct_bad_filter() {
                 }
             if (ch == 4 && w) CHECK(alpha[0] == r0[3] && alpha[w] == r1[3], "good rows alpha");
         }
+    for (uint32_t w : {0u, 3u}) {
+        const size_t len = w * 3;
+        Bytes raw = random_bytes(3 * (1 + len));
+        raw[0] = 2; raw[1 + len] = 1; raw[2 * (1 + len)] = 6;
+        Bytes rgb(w * 3 * 3), fl(3, 0xEE), row(1 + len);
+        CHECK(png::reconstruct_image(Bytes(raw).data(), w, 3, 3, rgb.data(), nullptr, nullptr).ok == false, "model");
+        auto res = png::reconstruct_rgb_in_place(raw.data(), w, 3, fl.data(), row.data());
+        CHECK(!res.ok && res.bad_row == 2 && res.bad_filter == 6 && fl[0] == 2 && fl[1] == 1 && fl[2] == 0xEE,
+              "in place bad filter w%u", w);
+        CHECK(Bytes(raw.begin(), raw.begin() + 2 * len) == Bytes(rgb.begin(), rgb.begin() + 2 * len),
+              "in place good rows w%u", w);
+    }
+    for (uint32_t w : {0u, 3u}) {
+        const size_t len = w * 4;
+        Bytes raw = random_bytes(3 * (1 + len));
+        raw[0] = 4; raw[1 + len] = 3; raw[2 * (1 + len)] = 9;
+        Bytes rgb(w * 3 * 3), alpha(w * 3), al(w * 3), fl(3, 0xEE), rows(2 * (1 + len));
+        CHECK(!png::reconstruct_image(Bytes(raw).data(), w, 3, 4, rgb.data(), alpha.data(), nullptr).ok, "model");
+        auto res = png::reconstruct_rgba_in_place(raw.data(), w, 3, al.data(), fl.data(), rows.data());
+        CHECK(!res.ok && res.bad_row == 2 && res.bad_filter == 9 && fl[0] == 4 && fl[1] == 3 && fl[2] == 0xEE,
+              "rgba in place bad filter w%u", w);
+        CHECK(Bytes(raw.begin(), raw.begin() + 2 * w * 3) == Bytes(rgb.begin(), rgb.begin() + 2 * w * 3) &&
+                  Bytes(al.begin(), al.begin() + 2 * w) == Bytes(alpha.begin(), alpha.begin() + 2 * w),
+              "rgba in place good rows w%u", w);
+    }
     Bytes raw = {7};
     auto res = png::reconstruct_image(raw.data(), 0, 1, 3, nullptr, nullptr, nullptr);
     CHECK(!res.ok && res.bad_row == 0 && res.bad_filter == 7, "zero-width bad row");
@@ -585,6 +625,23 @@ static void test_bmp() {
     }
 }
 
+static void test_crc32() {
+    // Against zlib's own crc32 (the libdeflate build takes libdeflate's), over lengths around its vector widths, in
+    // one call and continued from a partial value.
+    Bytes data = random_bytes(5000);
+    for (size_t n : {0, 1, 3, 15, 16, 17, 63, 64, 65, 255, 256, 1000, 4099, 5000})
+        for (size_t cut : {size_t{0}, n / 3, n}) {
+            const uLong want = ::crc32(0L, data.data(), uInt(n));
+            CHECK(png::crc32(data.data() + cut, n - cut, png::crc32(data.data(), cut)) == want, "crc32 n%zu cut%zu", n,
+                  cut);
+        }
+    CHECK(png::crc32(nullptr, 0, 0x12345678u) == 0x12345678u, "crc32 of nothing keeps the value");
+    Bytes chunk(12 + 5, 0);
+    png::put_chunk(chunk.data(), reinterpret_cast<const uint8_t*>("tEXt"), 4, data.data(), 5);
+    const uLong crc = ::crc32(::crc32(0L, reinterpret_cast<const Bytef*>("tEXt"), 4), data.data(), 5);
+    CHECK(chunk[13] == uint8_t(crc >> 24) && chunk[16] == uint8_t(crc), "put_chunk CRC");
+}
+
 int main() {
     std::printf("inflater %s, kernels:", png::inflate_backend());
     for (png::Isa isa : isas()) std::printf(" %s", png::isa_name(isa));
@@ -595,6 +652,7 @@ int main() {
     test_paeth_kernels_exhaustive();
     test_png_round_trip();
     test_reconstruct_bad_filter();
+    test_crc32();
     test_inflate();
     test_inflate_format_violations();
     test_inflate_damaged_streams();

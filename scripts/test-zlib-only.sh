@@ -1,0 +1,42 @@
+#!/usr/bin/env bash
+# Builds the extension without libdeflate (zlib inflates everything, as on a host without libdeflate-dev) into a
+# venv of its own, .venv-zlib, and runs the whole test suite on that build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+PY=${PYTHON:-}
+if [ -z "$PY" ]; then
+    if command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'import sys' >/dev/null 2>&1; then
+        PY=$(command -v python3.12)
+    elif command -v pyenv >/dev/null 2>&1; then
+        for p in "$(pyenv root)"/versions/3.12*/bin/python3.12; do
+            if [ -x "$p" ]; then PY=$p; break; fi
+        done
+    fi
+fi
+[ -n "$PY" ] || { echo "Python 3.12 not found" >&2; exit 1; }
+
+if [ ! -f /usr/include/zlib.h ]; then
+    SUDO=""
+    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+    $SUDO apt-get update -q
+    $SUDO apt-get install -y -q zlib1g-dev
+fi
+
+[ -x .venv-zlib/bin/python ] || "$PY" -m venv .venv-zlib
+.venv-zlib/bin/python -m pip install -q --upgrade pip
+EXTRA=()
+[ "${CI:-}" = "true" ] && EXTRA=(-Ccmake.define.TAVREL_WERROR=ON)
+# A build directory of its own, so that the default build's cache (with libdeflate) is neither used nor changed.
+.venv-zlib/bin/python -m pip install -q "${EXTRA[@]}" -Ccmake.define.TAVREL_USE_LIBDEFLATE=OFF \
+    -Cbuild-dir=build/zlib-only ".[test]"
+
+# The build must really be the zlib-only one (asked from / so that the source tree's package does not shadow it).
+ROOT=$(pwd)
+SO=$(cd / && "$ROOT/.venv-zlib/bin/python" -c 'import Vorlant.tavrel_ext as m; print(m.__file__)')
+if ldd "$SO" | grep -q libdeflate; then
+    echo "the zlib-only build links libdeflate: $SO" >&2
+    exit 1
+fi
+echo "zlib-only build: $SO"
+.venv-zlib/bin/pytest -q
