@@ -37,13 +37,13 @@ from pathlib import Path
 os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 os.environ.setdefault("OMP_NUM_THREADS", "1")
 
-import cv2  # noqa: E402
-import numpy as np  # noqa: E402
-import PIL  # noqa: E402
-import pyspng  # noqa: E402
-from PIL import Image  # noqa: E402
+import cv2
+import numpy as np
+import PIL
+import pyspng
+from PIL import Image
 
-from Vorlant.tavrel_ext import Tavrel  # noqa: E402
+from Vorlant.tavrel_ext import Tavrel
 
 HERE = Path(__file__).resolve().parent
 
@@ -304,7 +304,8 @@ def bench_pixel(s: Sample, res: Results) -> None:
     px = pim.load()
     ns = {
         "g": img.getPixel, "p": img.putPixel, "pg": pim.getpixel, "pp": pim.putpixel, "px": px,
-        "dg": {}.get, "ig": operator.itemgetter(0, 1, 2), "t": (1, 2, 3), "c": (17, 23), "v": (1, 2, 3) if s.channels == 3 else (1, 2, 3, 4), "w": (1, 2, 3),
+        "dg": {}.get, "ig": operator.itemgetter(0, 1, 2), "t": (1, 2, 3), "c": (17, 23),
+        "v": (1, 2, 3) if s.channels == 3 else (1, 2, 3, 4), "w": (1, 2, 3),
     }
     stmts = {
         "getPixel": "g(c)", "putPixel": "p(c, w)",
@@ -393,7 +394,7 @@ def machine_header() -> list[str]:
     maps = Path("/proc/self/maps").read_text()
     inflater = "libdeflate" if "libdeflate" in maps else "zlib"
     return [
-        f"- Date: {datetime.datetime.now(datetime.timezone.utc):%Y-%m-%d %H:%M} UTC",
+        f"- Date: {datetime.datetime.now(datetime.UTC):%Y-%m-%d %H:%M} UTC",
         f"- Machine: {cpu}, {os.cpu_count()} cores (shared with other work), {platform.system()} {platform.release()}",
         f"- Python {platform.python_version()}; zlib {zlib.ZLIB_RUNTIME_VERSION}; module inflates with {inflater}",
         f"- Peers: Pillow {PIL.__version__}, OpenCV {cv2.__version__}, pyspng {getattr(pyspng, '__version__', '?')}, "
@@ -403,8 +404,8 @@ def machine_header() -> list[str]:
 
 def report(res: Results, args, elapsed: float) -> tuple[str, dict]:
     """The Markdown text and the ratios the chart draws, each with its target."""
-    md = ["# Benchmark results", ""] + machine_header() + [
-        f"- Command: `{' '.join(['python bench/run.py'] + sys.argv[1:])}`",
+    md = ["# Benchmark results", "", *machine_header(),
+        f"- Command: `{' '.join(['python bench/run.py', *sys.argv[1:]])}`",
         f"- Full run: {elapsed / 60:.1f} min; every figure the best of several interleaved rounds; times are CPU "
         "time of the process in ms (every thread, user and system), which other work on the machine does not inflate",
         "",
@@ -460,7 +461,7 @@ def report(res: Results, args, elapsed: float) -> tuple[str, dict]:
            "| image | open: ours | ours (path) | Pillow | Pillow (path) | OpenCV | OpenCV (path) | copy | "
            "ours / fastest peer | path: ours / fastest peer | ours / copy |",
            "|---|--:|--:|--:|--:|--:|--:|--:|--:|--:|--:|"]
-    for s, o, w in res.bmp:
+    for s, o, _w in res.bmp:
         of = min(o["Pillow"], o["OpenCV"])
         ofp = min(o["Pillow (path)"], o["OpenCV (path)"])
         md.append(f"| {s.label} | {ms(o['ours'])} | {ms(o['ours (path)'])} | {ms(o['Pillow'])} | "
@@ -471,7 +472,7 @@ def report(res: Results, args, elapsed: float) -> tuple[str, dict]:
         chart["BMP / copy"] += [(s.label + " open", o["ours"] / o["copy"])]
     md += ["", "| image | save: ours | Pillow | OpenCV | copy | file write | ours / fastest peer | ours / copy | "
            "ours / file write |", "|---|--:|--:|--:|--:|--:|--:|--:|--:|"]
-    for s, o, w in res.bmp:
+    for s, _o, w in res.bmp:
         wf = min(w["Pillow"], w["OpenCV"])
         md.append(f"| {s.label} | {ms(w['ours'])} | {ms(w['Pillow'])} | {ms(w['OpenCV'])} | {ms(w['copy'])} | "
                   f"{ms(w['file write'])} | {ratio(w['ours'], wf)} | {ratio(w['ours'], w['copy'])} | "
@@ -482,7 +483,8 @@ def report(res: Results, args, elapsed: float) -> tuple[str, dict]:
 
     p = res.pixel
     if p:
-        md += ["", "## Pixel access", "", "Per call, in ns, bound methods called through a local name. `itemgetter(0, 1, 2)(t)` is a bare C "
+        md += ["", "## Pixel access", "",
+               "Per call, in ns, bound methods called through a local name. `itemgetter(0, 1, 2)(t)` is a bare C "
                "call that returns a new 3-tuple, as `getPixel` does; `{}.get(coords)` returns None and allocates "
                "nothing.", "",
                "| call | ns | / Pillow's method | / `{}.get(coords)` |", "|---|--:|--:|--:|"]
@@ -575,16 +577,16 @@ def draw(chart: dict, path: Path) -> None:
     fig, axes = plt.subplots(nrows, cols, figsize=(14, 1.2 * nrows + 0.32 * height), squeeze=False,
                              gridspec_kw={"height_ratios": [max(len(v) for _, v in panels[i:i + cols]) + 2
                                                             for i in range(0, len(panels), cols)]})
-    for ax, (key, rows) in zip(axes.flat, panels):
+    for ax, (key, rows) in zip(axes.flat, panels, strict=False):
         labels = [r[0] for r in rows]
         values = [r[1] for r in rows]
         limits = [r[2] if len(r) > 2 else chart["targets"][key] for r in rows]
-        colours = ["#3a923a" if v <= lim else "#c83737" for v, lim in zip(values, limits)]
+        colours = ["#3a923a" if v <= lim else "#c83737" for v, lim in zip(values, limits, strict=True)]
         y = np.arange(len(rows))
         ax.barh(y, values, color=colours, height=0.7)
-        for yi, lim in zip(y, limits):
+        for yi, lim in zip(y, limits, strict=True):
             ax.plot([lim, lim], [yi - 0.45, yi + 0.45], color="black", linewidth=1.5)
-        for yi, v in zip(y, values):
+        for yi, v in zip(y, values, strict=True):
             ax.text(v, yi, f" {v:.2f}", va="center", fontsize=8)
         ax.set_yticks(y, labels, fontsize=8)
         ax.invert_yaxis()

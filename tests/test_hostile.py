@@ -11,11 +11,12 @@ import textwrap
 import zlib
 
 import pytest
+from test_read import INCOMPLETE_BMP, MALFORMED, matches, outcome_of, reference_bmp, reference_png, zero_stream
 
 import Vorlant.tavrel_ext as m
 from Vorlant.tavrel_ext import Tavrel
+
 from imagedata import SIGNATURE, chunk, ihdr, make_bmp, make_png, make_rows, split_pixels
-from test_read import INCOMPLETE_BMP, MALFORMED, matches, outcome_of, reference_bmp, reference_png, zero_stream
 
 IEND = chunk(b"IEND", b"")
 

@@ -15,6 +15,7 @@ import pytest
 
 import Vorlant.tavrel_ext as m
 from Vorlant.tavrel_ext import Tavrel
+
 from imagedata import SIGNATURE, chunk, ihdr, make_bmp, make_png
 
 ASAN = bool(os.environ.get("TAVREL_ASAN"))

@@ -662,7 +662,7 @@ def reference_png(data):
         pos += 12 + length
         if ctype == b"IHDR":
             if len(body) != 13:
-                return [(struct.error, str(host_error(lambda: struct.unpack(">IIBBBBB", body))))]  # noqa: B023
+                return [(struct.error, str(host_error(lambda: struct.unpack(">IIBBBBB", body))))]
             header = struct.unpack(">IIBBBBB", body)
             if header[0] >= 2**31 or header[1] >= 2**31:
                 return [(OverflowError, None)]

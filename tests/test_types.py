@@ -15,6 +15,7 @@ import pytest
 
 import Vorlant.tavrel_ext as m
 from Vorlant.tavrel_ext import Tavrel
+
 from imagedata import SIGNATURE, chunk, ihdr, make_bmp, make_png
 
 
@@ -192,7 +193,6 @@ def safe_path_value(value):
 def test_every_parameter_with_every_kind_of_value(tmp_path, monkeypatch, name, capsys):
     monkeypatch.chdir(tmp_path)         # paths given as other kinds of values are relative
     func, params, valid = writer_cases(tmp_path)[name]
-    target = tmp_path / "out"
     for index, pname in enumerate(params):
         for vid, value in HOSTILE:
             if pname == "path" and not safe_path_value(value):
@@ -214,7 +214,7 @@ def test_every_parameter_with_every_kind_of_value(tmp_path, monkeypatch, name, c
                 call = functools.partial(func, *args)
             for keywords in (False, True):          # by position, then by keyword
                 if keywords and func is not None and name not in ("getPixel",):
-                    call = functools.partial(func, **dict(zip(params, args)))
+                    call = functools.partial(func, **dict(zip(params, args, strict=False)))
                 got = outcome(call)
                 context = f"{name}({pname}={vid})"
                 if isinstance(got, BaseException):
@@ -248,7 +248,7 @@ def test_fields_reassigned_to_odd_objects(tmp_path, field, op, capsys):
     """Fields other than the dimensions and _pixels take any object; whatever they hold, every operation either
     works on consistent values or refuses."""
     target = tmp_path / "out"
-    values = HOSTILE + [("one-shot", iter([(b"IEND", b"", 0)])), ("records", [(1, 2, 3)]),
+    values = [*HOSTILE, ("one-shot", iter([(b"IEND", b"", 0)])), ("records", [(1, 2, 3)]),
                         ("filter9", bytearray([9])), ("bytes", b"\x00\x00"), ("hugebuffer", bytearray(10**6))]
     for vid, value in values:
         for source in (png_bytes(), make_bmp(2, 1, bytes(range(6)))):
@@ -398,7 +398,7 @@ def test_record_comparison_that_resizes_an_earlier_record(tmp_path):
 
     pixels = bytearray(6)
     records[2] = (TypeEq(lambda: pixels.extend(bytes(10))), b"x", 1)
-    m._writePngWithChunks(str(tmp_path / "b.png"), 2, 1, pixels, None, records + [(b"IDAT", None, 3)])
+    m._writePngWithChunks(str(tmp_path / "b.png"), 2, 1, pixels, None, [*records, (b"IDAT", None, 3)])
     assert len(pixels) > 6              # the image data was encoded before the records were read
     assert Tavrel.open(str(tmp_path / "b.png"))._pixels == bytes(6)
 

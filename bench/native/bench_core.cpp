@@ -51,7 +51,8 @@ Bytes photo_like(uint32_t w, uint32_t h, unsigned channels) {
     for (uint32_t y = 0; y < h; ++y)
         for (uint32_t x = 0; x < w; ++x)
             for (unsigned c = 0; c < channels; ++c) {
-                const int base = c == 3 ? 255 - int((x + y) * 64 / (w + h)) : int((x * (c + 1) + y * (3 - c)) * 255 / (4 * (w + h)));
+                const int base =
+                    c == 3 ? 255 - int((x + y) * 64 / (w + h)) : int((x * (c + 1) + y * (3 - c)) * 255 / (4 * (w + h)));
                 px[(size_t(y) * w + x) * channels + c] = uint8_t(base + int(rng() % 9) - 4);
             }
     return px;
@@ -117,13 +118,14 @@ int main(int argc, char** argv) {
                 // same each time (no kernel branches on sample values), so nothing needs restoring between calls.
                 Bytes work = encoded;
                 const double rec = mbps(raw_size, [&] {
-                    png::reconstruct_image(work.data(), w, h, channels, orgb.data(), channels == 4 ? oal.data() : nullptr,
-                                           ofl.data());
+                    png::reconstruct_image(work.data(), w, h, channels, orgb.data(),
+                                           channels == 4 ? oal.data() : nullptr, ofl.data());
                 });
                 work = encoded;
                 png::reconstruct_image(work.data(), w, h, channels, orgb.data(), channels == 4 ? oal.data() : nullptr,
                                        ofl.data());
-                const bool same = orgb == rgb && (channels == 3 || std::memcmp(oal.data(), alpha.data(), alpha.size()) == 0);
+                const bool same =
+                    orgb == rgb && (channels == 3 || std::memcmp(oal.data(), alpha.data(), alpha.size()) == 0);
                 const double enc = mbps(raw_size, [&] {
                     png::encode_scanlines(rgb.data(), al, filters.data(), w, h, raw.data(), scratch.data());
                 });
@@ -144,18 +146,21 @@ int main(int argc, char** argv) {
             if (uncompress(out.data(), &n, z.data(), z.size()) != Z_OK) std::abort();
         });
         std::vector<png::Span> parts;  // IDAT-sized parts, as a PNG file holds them
-        for (size_t off = 0; off < z.size(); off += 65536) parts.push_back({z.data() + off, std::min<size_t>(65536, z.size() - off)});
+        for (size_t off = 0; off < z.size(); off += 65536)
+            parts.push_back({z.data() + off, std::min<size_t>(65536, z.size() - off)});
         const double one = mbps(raw_size, [&] {
             png::Span s{z.data(), z.size()};
             if (png::inflate_bounded(&s, 1, out.data(), raw_size) != png::InflateStatus::ok) std::abort();
         });
         const double many = mbps(raw_size, [&] {
-            if (png::inflate_bounded(parts.data(), parts.size(), out.data(), raw_size) != png::InflateStatus::ok) std::abort();
+            if (png::inflate_bounded(parts.data(), parts.size(), out.data(), raw_size) != png::InflateStatus::ok)
+                std::abort();
         });
         const double deflate = mbps(raw_size, [&] { (void)zcompress(raw); });
-        std::printf("      inflate (ratio %.2f): zlib uncompress %.0f, inflate_bounded one part %.0f, %zu parts %.0f;"
-                    " zlib compress level 6 %.0f\n\n",
-                    double(raw_size) / double(z.size()), zl, one, parts.size(), many, deflate);
+        std::printf(
+            "      inflate (ratio %.2f): zlib uncompress %.0f, inflate_bounded one part %.0f, %zu parts %.0f;"
+            " zlib compress level 6 %.0f\n\n",
+            double(raw_size) / double(z.size()), zl, one, parts.size(), many, deflate);
     }
 
     // BMP rows: the B,G,R <-> R,G,B swap and the bottom-up pixel array, against a plain copy of the same bytes.
@@ -165,12 +170,13 @@ int main(int argc, char** argv) {
         Bytes stored(stride * h), out(px.size()), copy(px.size());
         const double mc = mbps(px.size(), [&] { std::memcpy(copy.data(), px.data(), px.size()); });
         const double rows = mbps(px.size(), [&] {
-            for (uint32_t y = 0; y < h; ++y) bmp::bgr_row_to_rgb(px.data() + size_t(y) * w * 3, out.data() + size_t(y) * w * 3, w);
+            for (uint32_t y = 0; y < h; ++y)
+                bmp::bgr_row_to_rgb(px.data() + size_t(y) * w * 3, out.data() + size_t(y) * w * 3, w);
         });
         const double rev = mbps(px.size(), [&] { bmp::reverse_rows(out.data(), size_t(w) * 3, h); });
         const double wpa = mbps(stored.size(), [&] { bmp::write_pixel_array(px.data(), w, h, stored.data()); });
-        std::printf("BMP   memcpy %.0f, bgr_row_to_rgb (all rows) %.0f, reverse_rows %.0f, write_pixel_array %.0f\n", mc,
-                    rows, rev, wpa);
+        std::printf("BMP   memcpy %.0f, bgr_row_to_rgb (all rows) %.0f, reverse_rows %.0f, write_pixel_array %.0f\n",
+                    mc, rows, rev, wpa);
     }
     return 0;
 }

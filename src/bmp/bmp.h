@@ -9,7 +9,8 @@ namespace tavrel::bmp {
 // Bytes in one stored 24-bit row: width*3 rounded up to a multiple of 4.
 uint64_t row_stride(uint64_t width) noexcept;
 
-// Converts one stored row of B,G,R pixels into R,G,B (the same swap turns R,G,B into B,G,R). src and dst do not overlap.
+// Converts one stored row of B,G,R pixels into R,G,B (the same swap turns R,G,B into B,G,R). src and dst do not
+// overlap.
 void bgr_row_to_rgb(const uint8_t* src, uint8_t* dst, size_t width) noexcept;
 
 // Swaps rows top <-> bottom in place; buf holds `rows` rows of `rowBytes` bytes each.

@@ -58,9 +58,7 @@ bool cpu_has_ssse3() noexcept {
 
 }  // namespace
 
-uint64_t row_stride(uint64_t width) noexcept {
-    return (width * 3 + 3) & ~uint64_t{3};
-}
+uint64_t row_stride(uint64_t width) noexcept { return (width * 3 + 3) & ~uint64_t{3}; }
 
 void bgr_row_to_rgb(const uint8_t* src, uint8_t* dst, size_t width) noexcept {
     size_t x = 0;
@@ -76,8 +74,9 @@ void bgr_row_to_rgb(const uint8_t* src, uint8_t* dst, size_t width) noexcept {
     const __m128i third = _mm_setr_epi8(0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0, 0, -1, 0);
     for (; x + 6 <= width; x += 5) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 3 * x));
-        const __m128i o = _mm_or_si128(_mm_and_si128(v, keep), _mm_or_si128(_mm_and_si128(_mm_srli_si128(v, 2), first),
-                                                                         _mm_and_si128(_mm_slli_si128(v, 2), third)));
+        const __m128i o = _mm_or_si128(
+            _mm_and_si128(v, keep),
+            _mm_or_si128(_mm_and_si128(_mm_srli_si128(v, 2), first), _mm_and_si128(_mm_slli_si128(v, 2), third)));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 3 * x), o);
     }
 #else
@@ -87,8 +86,8 @@ void bgr_row_to_rgb(const uint8_t* src, uint8_t* dst, size_t width) noexcept {
         for (; x + 3 <= width; x += 2) {
             uint64_t v;
             std::memcpy(&v, src + 3 * x, 8);
-            const uint64_t o = (v & 0x0000FF0000FF00ull) | ((v & 0x000000FF0000FFull) << 16) |
-                               ((v >> 16) & 0x000000FF0000FFull);
+            const uint64_t o =
+                (v & 0x0000FF0000FF00ull) | ((v & 0x000000FF0000FFull) << 16) | ((v >> 16) & 0x000000FF0000FFull);
             std::memcpy(dst + 3 * x, &o, 8);
         }
     }

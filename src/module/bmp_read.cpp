@@ -72,7 +72,8 @@ Ref read_rows(PyObject* stream, std::uint64_t rows, std::uint64_t stride, std::u
     std::uint64_t filled = 0;  // bytes of the bytearray holding rows so far (growing path)
     for (std::uint64_t row = 0; row < rows;) {
         const std::uint64_t count = rows - row < rows_per_read ? rows - row : rows_per_read;
-        Ref stored = host::read(stream, static_cast<long long>(stride * count));
+        const std::uint64_t want = stride * count;  // at most one block, or one row the caller measured
+        Ref stored = host::read(stream, static_cast<long long>(want));
         if (!stored) return Ref();
         if (view_of(stored.get()).size < stride * count) {
             value_error("Incomplete BMP pixel data");
@@ -177,7 +178,7 @@ PyObject* load_bmp(PyObject* stream) noexcept {
         const ByteView v = view_of(rest.get());
         if (v.size != 36) return raise_unpack_error("<iiHHIIiiII", rest.get());
         const std::uint8_t* p = v.data;
-        info = {sle32(p), sle32(p + 4), le16(p + 8), le16(p + 10), le32(p + 12),
+        info = {sle32(p),      sle32(p + 4),  le16(p + 8),  le16(p + 10), le32(p + 12),
                 sle32(p + 20), sle32(p + 24), le32(p + 28), le32(p + 32)};
     }
     if (info.planes != 1 || info.bit_count != 24 || info.compression != 0) {
@@ -218,8 +219,8 @@ PyObject* load_bmp(PyObject* stream) noexcept {
         const int plain = plain_reads(stream);
         if (plain < 0) return nullptr;
         const std::uint64_t per_read = plain && stride < block_bytes ? block_bytes / stride : 1;
-        pixels = read_rows(stream, static_cast<std::uint64_t>(abs_height), stride, width * 3, info.height > 0,
-                           per_read);
+        pixels =
+            read_rows(stream, static_cast<std::uint64_t>(abs_height), stride, width * 3, info.height > 0, per_read);
         if (!pixels) return nullptr;
     }
 
@@ -227,8 +228,13 @@ PyObject* load_bmp(PyObject* stream) noexcept {
     if (!meta) return nullptr;
     Ref result(PyTuple_New(8));
     if (!result) return nullptr;
-    PyObject* items[8] = {PyLong_FromLong(info.width), PyLong_FromLongLong(abs_height), pixels.release(),
-                          PyLong_FromLong(3), Py_NewRef(Py_None), Py_NewRef(Py_None), meta.release(),
+    PyObject* items[8] = {PyLong_FromLong(info.width),
+                          PyLong_FromLongLong(abs_height),
+                          pixels.release(),
+                          PyLong_FromLong(3),
+                          Py_NewRef(Py_None),
+                          Py_NewRef(Py_None),
+                          meta.release(),
                           Py_NewRef(Py_None)};
     bool ok = true;
     for (Py_ssize_t i = 0; i < 8; ++i) {

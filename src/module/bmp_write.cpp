@@ -98,8 +98,8 @@ constexpr std::uint64_t block_bytes = std::uint64_t{256} << 10;
 // and the last row written: the file comes out as the one-piece build would
 // have made it. A stream other than a plain file writer (whose write runs no
 // Python code) gets the whole file in one call.
-PyObject* write_in_blocks(PyObject* path, PyObject* pix_buf, const Headers& headers, std::uint64_t w,
-                          std::uint64_t h, std::uint64_t needed) noexcept {
+PyObject* write_in_blocks(PyObject* path, PyObject* pix_buf, const Headers& headers, std::uint64_t w, std::uint64_t h,
+                          std::uint64_t needed) noexcept {
     const std::uint64_t stride = bmp::row_stride(w);
     Buffer rgb;
     if (!export_pixels(pix_buf, needed, rgb)) return nullptr;
@@ -115,8 +115,7 @@ PyObject* write_in_blocks(PyObject* path, PyObject* pix_buf, const Headers& head
         Ref block(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
         ok = static_cast<bool>(block);
         if (ok) {
-            fill(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(block.get())), rgb.data(), headers, w, h, row,
-                 last);
+            fill(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(block.get())), rgb.data(), headers, w, h, row, last);
             ok = host::write(file.stream(), block.get());
         }
         row = last;

@@ -90,8 +90,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         ++args;
         --nargs;
         if (s.kind == FuncKind::method && !PyObject_TypeCheck(self, image_type)) {
-            PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%s' object but received a '%.200s'",
-                         s.name, image_type->tp_name, Py_TYPE(self)->tp_name);
+            PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%s' object but received a '%.200s'", s.name,
+                         image_type->tp_name, Py_TYPE(self)->tp_name);
             return nullptr;
         }
     }
@@ -106,8 +106,8 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         return s.impl(self, args);
     }
     PyObject* bound[max_params] = {};
-    if (!bind_arguments(s.name, f->names, s.params, s.nparams, s.nparams - s.ndefaults, args, nargs, kwnames,
-                        nullptr, bound)) {
+    if (!bind_arguments(s.name, f->names, s.params, s.nparams, s.nparams - s.ndefaults, args, nargs, kwnames, nullptr,
+                        bound)) {
         return nullptr;
     }
     return s.impl(self, bound);
@@ -244,18 +244,18 @@ void raise_arity(const char* fname, Py_ssize_t min, Py_ssize_t max, Py_ssize_t g
     const bool too_few = given < min;
     const Py_ssize_t expected = too_few ? min : max;
     const char* word = min == max ? "exactly" : (too_few ? "at least" : "at most");
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fname, word,
-                 expected, expected == 1 ? "" : "s", given);
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fname, word, expected,
+                 expected == 1 ? "" : "s", given);
 }
 
 void raise_incorrect_type(const char* pname, const char* expected, PyObject* got) noexcept {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", pname,
-                 expected, Py_TYPE(got)->tp_name);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", pname, expected,
+                 Py_TYPE(got)->tp_name);
 }
 
-bool bind_arguments(const char* fname, PyObject* names, const Param* params, std::size_t nparams,
-                    std::size_t nrequired, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    PyObject* kwdict, PyObject** out) noexcept {
+bool bind_arguments(const char* fname, PyObject* names, const Param* params, std::size_t nparams, std::size_t nrequired,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* kwdict,
+                    PyObject** out) noexcept {
     const auto np = static_cast<Py_ssize_t>(nparams);
     const auto nreq = static_cast<Py_ssize_t>(nrequired);
     if (nargs > np) {

@@ -36,8 +36,8 @@ struct FuncSpec {
     const char* owner;  // class name for members ("Tavrel"), null for module functions
     FuncKind kind;
     const Param* params;
-    std::size_t nparams;   // not counting self or cls
-    std::size_t ndefaults; // trailing parameters that default to None
+    std::size_t nparams;    // not counting self or cls
+    std::size_t ndefaults;  // trailing parameters that default to None
     const char* return_annotation;
     Impl impl;
 };
@@ -54,9 +54,9 @@ PyObject* intern_names(const Param* params, std::size_t nparams) noexcept;
 // optional parameters with None and applies the exact-type checks. Keywords
 // come either as vectorcall `kwnames` (values after the positionals) or as a
 // dict. Returns false with TypeError set when the call does not fit.
-bool bind_arguments(const char* fname, PyObject* names, const Param* params, std::size_t nparams,
-                    std::size_t nrequired, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames, PyObject* kwdict, PyObject** out) noexcept;
+bool bind_arguments(const char* fname, PyObject* names, const Param* params, std::size_t nparams, std::size_t nrequired,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* kwdict,
+                    PyObject** out) noexcept;
 
 // Raises the module's arity TypeError.
 void raise_arity(const char* fname, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given) noexcept;

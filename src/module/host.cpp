@@ -257,8 +257,7 @@ bool OpenFile::close() noexcept {
     }
     Ref exc(pending);
     Ref tb(PyException_GetTraceback(pending));
-    PyObject* args[] = {manager.get(), reinterpret_cast<PyObject*>(Py_TYPE(pending)), pending,
-                        tb ? tb.get() : Py_None};
+    PyObject* args[] = {manager.get(), reinterpret_cast<PyObject*>(Py_TYPE(pending)), pending, tb ? tb.get() : Py_None};
     Ref result(PyObject_Vectorcall(exit.get(), args, 4, nullptr));
     if (!result) {
         // An error while closing replaces the pending one, which becomes its context.

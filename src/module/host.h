@@ -13,11 +13,11 @@ namespace tavrel::host {
 // each into `dict` as it arrives, in the order the module's namespace shows.
 bool init(PyObject* dict) noexcept;
 
-PyObject* struct_module() noexcept;   // borrowed
-PyObject* zlib_module() noexcept;     // borrowed
-PyObject* bytesio_class() noexcept;   // borrowed
-PyObject* path_class() noexcept;      // borrowed
-PyObject* png_signature() noexcept;   // borrowed bytes
+PyObject* struct_module() noexcept;  // borrowed
+PyObject* zlib_module() noexcept;    // borrowed
+PyObject* bytesio_class() noexcept;  // borrowed
+PyObject* path_class() noexcept;     // borrowed
+PyObject* png_signature() noexcept;  // borrowed bytes
 
 // CRC-32 of the PNG standard, continuing from `crc` (0 to start).
 std::uint32_t crc32(const unsigned char* data, std::size_t size, std::uint32_t crc = 0) noexcept;

@@ -183,18 +183,20 @@ int set_pixels(PyObject* self, PyObject* value, void*) {
 // The four fields that hold any object: read as stored, assigned as given,
 // deleted to None. `closure` is the field's offset in the record.
 PyObject* get_field(PyObject* self, void* closure) {
-    auto** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<std::intptr_t>(closure));
+    auto** slot =
+        reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<std::intptr_t>(closure));
     return Py_NewRef(*slot);
 }
 
 int set_field(PyObject* self, PyObject* value, void* closure) {
-    auto** slot = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<std::intptr_t>(closure));
+    auto** slot =
+        reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + reinterpret_cast<std::intptr_t>(closure));
     Py_SETREF(*slot, Py_NewRef(value != nullptr ? value : Py_None));
     return 0;
 }
 
 #define TAVREL_FIELD(name, member) \
-    {name, get_field, set_field, nullptr, reinterpret_cast<void*>(offsetof(ImageObject, member))}
+    { name, get_field, set_field, nullptr, reinterpret_cast<void*>(offsetof(ImageObject, member)) }
 
 PyGetSetDef image_getset[] = {
     {"size", get_size, nullptr, nullptr, nullptr},
@@ -229,10 +231,10 @@ PyMethodDef image_methods[] = {
 };
 
 PyType_Slot image_slots[] = {
-    {Py_tp_doc, const_cast<char*>(
-                    "Tavrel(width, height, pixels, alpha=None, png_chunks=None, bmp_header=None, png_filters=None)\n"
-                    "--\n\n"
-                    "A minimal RGB image held in memory, with an optional alpha plane.")},
+    {Py_tp_doc,
+     const_cast<char*>("Tavrel(width, height, pixels, alpha=None, png_chunks=None, bmp_header=None, png_filters=None)\n"
+                       "--\n\n"
+                       "A minimal RGB image held in memory, with an optional alpha plane.")},
     {Py_tp_new, reinterpret_cast<void*>(image_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(image_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(image_traverse)},
@@ -279,7 +281,7 @@ PyObject* image_copy(PyObject* self, PyObject* const*) {
     if (!width || !height) return nullptr;
     Ref pixels(PyObject_GetItem(img->pixels, whole.get()));
     if (!pixels) return nullptr;
-    PyObject* seven[] = {width.get(), height.get(), pixels.get(), alpha.get(),
+    PyObject* seven[] = {width.get(),  height.get(), pixels.get(), alpha.get(),
                          chunks.get(), header.get(), filters.get()};
     return image_call_class(reinterpret_cast<PyObject*>(image_type), seven);
 }

@@ -6,8 +6,8 @@
 namespace tavrel {
 namespace {
 
-PyObject* g_module = nullptr;            // the one module object, kept for the process
-int64_t g_interpreter_id = -1;           // the interpreter that first created it
+PyObject* g_module = nullptr;   // the one module object, kept for the process
+int64_t g_interpreter_id = -1;  // the interpreter that first created it
 bool g_initialised = false;
 
 struct Member {
@@ -21,8 +21,9 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     if (g_interpreter_id == -1) {
         g_interpreter_id = current;
     } else if (g_interpreter_id != current) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        PyErr_SetString(
+            PyExc_ImportError,
+            "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
     if (g_module != nullptr) return Py_NewRef(g_module);
@@ -73,20 +74,16 @@ int module_exec_body(PyObject* module) {
     if (!alias || PyDict_SetItemString(dict, "ImageInput", alias.get()) < 0) return -1;
 
     static const FuncSpec* const functions[] = {
-        &read_chunk_spec, &make_chunk_spec, &write_png_spec, &split_idat_payload_spec,
-        &write_png_with_chunks_spec, &write_bmp_spec,
+        &read_chunk_spec, &make_chunk_spec, &write_png_spec, &split_idat_payload_spec, &write_png_with_chunks_spec,
+        &write_bmp_spec,
     };
     for (const FuncSpec* spec : functions) {
         if (spec != nullptr && !add_function(dict, *spec)) return -1;
     }
 
     static const Member members_in_order[] = {
-        {&stream_to_image_spec, true, false},
-        {&open_spec, false, true},
-        {&get_pixel_spec, false, false},
-        {&put_pixel_spec, false, false},
-        {&image_copy_spec, false, false},
-        {&save_spec, false, false},
+        {&stream_to_image_spec, true, false}, {&open_spec, false, true},        {&get_pixel_spec, false, false},
+        {&put_pixel_spec, false, false},      {&image_copy_spec, false, false}, {&save_spec, false, false},
         {&save_bmp_spec, false, false},
     };
     PyObject* type_dict = image_type->tp_dict;

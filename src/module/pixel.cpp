@@ -224,8 +224,7 @@ PyObject* put_pixel_impl(PyObject* self, PyObject* const* args) {
     }
     // The conversions may have run Python code that replaced or resized the
     // buffer: the fast path is taken only when it still holds the pixel.
-    if (loc.direct && PyByteArray_CheckExact(img->pixels) &&
-        loc.offset + 2 < PyByteArray_GET_SIZE(img->pixels)) {
+    if (loc.direct && PyByteArray_CheckExact(img->pixels) && loc.offset + 2 < PyByteArray_GET_SIZE(img->pixels)) {
         auto* p = reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(img->pixels)) + loc.offset;
         p[0] = bytes[0];
         p[1] = bytes[1];

@@ -326,15 +326,10 @@ bool check_image_data_size(const ImageData& data, std::uint64_t expected) noexce
 bool inflate_image_data(const ImageData& data, std::uint8_t* out, std::uint64_t expected) noexcept {
     const png::Span span = data.span();
     switch (png::inflate_bounded(&span, 1, out, expected)) {
-        case png::InflateStatus::ok:
-            return true;
+        case png::InflateStatus::ok: return true;
         case png::InflateStatus::too_long:
-        case png::InflateStatus::wrong_length:
-            value_error("Malformed PNG image data");
-            return false;
-        case png::InflateStatus::stream_error:
-            raise_stream_error(data);
-            return false;
+        case png::InflateStatus::wrong_length: value_error("Malformed PNG image data"); return false;
+        case png::InflateStatus::stream_error: raise_stream_error(data); return false;
     }
     return false;
 }
@@ -478,9 +473,10 @@ PyObject* load_png(PyObject* stream) noexcept {
 
     Ref result(PyTuple_New(8));
     if (!result) return nullptr;
-    PyObject* items[8] = {PyLong_FromLong(h.width),  PyLong_FromLong(h.height), pixels.release(),
-                          PyLong_FromLong(static_cast<long>(channels)), alpha.release(), chunks.release(),
-                          Py_NewRef(Py_None), filters.release()};
+    PyObject* items[8] = {PyLong_FromLong(h.width), PyLong_FromLong(h.height),
+                          pixels.release(),         PyLong_FromLong(static_cast<long>(channels)),
+                          alpha.release(),          chunks.release(),
+                          Py_NewRef(Py_None),       filters.release()};
     bool ok = true;
     for (Py_ssize_t i = 0; i < 8; ++i) {
         if (items[i] == nullptr) ok = false;

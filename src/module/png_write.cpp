@@ -163,7 +163,8 @@ Ref encode_image(std::int32_t width, std::int32_t height, PyObject* alpha, PyObj
         }
         const std::size_t bad = png::first_bad_filter(filter_view.data(), h);
         if (bad < h) {
-            PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %u", static_cast<unsigned>(filter_view.data()[bad]));
+            PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %u",
+                         static_cast<unsigned>(filter_view.data()[bad]));
             return Ref();
         }
     }
@@ -434,8 +435,8 @@ PyObject* write_png(PyObject* path, std::int32_t width, std::int32_t height, PyO
         return nullptr;
     }
     PyObject* signature = host::png_signature();
-    const std::uint64_t total =
-        bytes_size(signature) + png::chunk_size(4, 13) + png::chunk_size(4, bytes_size(compressed)) + png::chunk_size(4, 0);
+    const std::uint64_t total = bytes_size(signature) + png::chunk_size(4, 13) +
+                                png::chunk_size(4, bytes_size(compressed)) + png::chunk_size(4, 0);
     Ref file = new_bytes(total);
     if (!file) return nullptr;
     std::uint8_t* p = bytes_data(file.get());
@@ -570,8 +571,8 @@ const FuncSpec split_idat_payload_spec = {
     "_split_idat_payload", nullptr, FuncKind::function, split_params, 2, 0, nullptr, split_impl,
 };
 const FuncSpec write_png_with_chunks_spec = {
-    "_writePngWithChunks", nullptr,          FuncKind::function, write_png_with_chunks_params, 7, 1,
-    nullptr,               write_png_with_chunks_impl,
+    "_writePngWithChunks",      nullptr, FuncKind::function, write_png_with_chunks_params, 7, 1, nullptr,
+    write_png_with_chunks_impl,
 };
 
 }  // namespace tavrel

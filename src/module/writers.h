@@ -20,8 +20,7 @@ PyObject* write_png_with_chunks(PyObject* path, std::int32_t width, std::int32_t
 
 // A 24-bit bottom-up BMP; `meta` (None or an object with get()) supplies the
 // resolution and colour-count fields.
-PyObject* write_bmp(PyObject* path, std::int32_t width, std::int32_t height, PyObject* pixels,
-                    PyObject* meta) noexcept;
+PyObject* write_bmp(PyObject* path, std::int32_t width, std::int32_t height, PyObject* pixels, PyObject* meta) noexcept;
 
 // Opens `path` with the host's open(path, "wb") and writes `contents` in one
 // call; the file is closed on every way out.

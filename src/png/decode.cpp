@@ -146,8 +146,8 @@ bool inflate_exact_with_libdeflate(const Span* parts, size_t nparts, uint8_t* ou
     if (!d) return false;
     uint8_t none[1];
     size_t used_in = 0, produced = 0;
-    const libdeflate_result r = libdeflate_zlib_decompress_ex(d.get(), in, total, out ? out : none, out ? expected : 0,
-                                                              &used_in, &produced);
+    const libdeflate_result r =
+        libdeflate_zlib_decompress_ex(d.get(), in, total, out ? out : none, out ? expected : 0, &used_in, &produced);
     return r == LIBDEFLATE_SUCCESS && produced == (out ? expected : 0);
 }
 #endif

@@ -13,12 +13,12 @@ struct Span {
     size_t size;
 };
 
-// Inflates one zlib stream whose bytes are parts[0..nparts) joined in order (any part may be empty) into out[0..expected).
-// ok: the stream ended with exactly `expected` bytes; too_long: it would produce more (nothing is written past
-// out+expected); wrong_length: it ended with fewer; stream_error: any zlib error or input exhausted before the end.
-// Bytes after the end of the stream are ignored. Allocates nothing sized by `expected`: at most the inflater's own
-// state and, with libdeflate, one copy of the compressed bytes when they come in several non-empty parts.
-// With libdeflate a stream it inflates to exactly `expected` bytes is ok; any other outcome is decided by zlib. So every
+// Inflates one zlib stream whose bytes are parts[0..nparts) joined in order (any part may be empty) into
+// out[0..expected). ok: the stream ended with exactly `expected` bytes; too_long: it would produce more (nothing is
+// written past out+expected); wrong_length: it ended with fewer; stream_error: any zlib error or input exhausted before
+// the end. Bytes after the end of the stream are ignored. Allocates nothing sized by `expected`: at most the inflater's
+// own state and, with libdeflate, one copy of the compressed bytes when they come in several non-empty parts. With
+// libdeflate a stream it inflates to exactly `expected` bytes is ok; any other outcome is decided by zlib. So every
 // status but ok is zlib's own. libdeflate is more lenient than zlib in a few ways that only damaged or hand-made
 // streams reach (code-length repeats running past the declared counts, more than 286 length or 30 distance codes,
 // the fixed code's reserved symbols): such a stream with a matching checksum is ok here, a stream_error with zlib.
@@ -49,7 +49,8 @@ ReconstructResult reconstruct_image(uint8_t* raw, uint32_t width, uint32_t heigh
 // RGB only, with no second buffer of the image's size: buf holds height rows of (1 + width*3) bytes as inflated and
 // receives the width*height*3 bytes of pixel rows, top row first, in their place. Row y's pixels land before its
 // filtered bytes, over them, and never past them, so each row is first copied to `row` (1 + width*3 bytes). Filters and
-// the result as for reconstruct_image; on a bad filter byte buf holds earlier rows' pixels and is otherwise unspecified.
+// the result as for reconstruct_image; on a bad filter byte buf holds earlier rows' pixels and is otherwise
+// unspecified.
 ReconstructResult reconstruct_rgb_in_place(uint8_t* buf, uint32_t width, uint32_t height, uint8_t* filters,
                                            uint8_t* row) noexcept;
 

@@ -42,8 +42,7 @@ void unfilter_sub(u8* TAVREL_RESTRICT r, size_t len, size_t bpp) noexcept {
         u8 a[B];
         TAVREL_PER_CHANNEL(j) a[j] = r[j];
         size_t i = B;
-        for (; i + B <= len; i += B)
-            TAVREL_PER_CHANNEL(j) r[i + j] = a[j] = add8(r[i + j], a[j]);
+        for (; i + B <= len; i += B) TAVREL_PER_CHANNEL(j) r[i + j] = a[j] = add8(r[i + j], a[j]);
         for (size_t j = 0; i < len; ++i, ++j) r[i] = add8(r[i], a[j]);
     }
 }
@@ -78,8 +77,7 @@ void unfilter_avg(u8* TAVREL_RESTRICT r, const u8* TAVREL_RESTRICT p, size_t len
                 TAVREL_PER_CHANNEL(j) r[i + j] = a[j] = add8(r[i + j], (unsigned(a[j]) + p[i + j]) >> 1);
             for (size_t j = 0; i < len; ++i, ++j) r[i] = add8(r[i], (unsigned(a[j]) + p[i]) >> 1);
         } else {
-            for (; i + B <= len; i += B)
-                TAVREL_PER_CHANNEL(j) r[i + j] = a[j] = add8(r[i + j], a[j] >> 1);
+            for (; i + B <= len; i += B) TAVREL_PER_CHANNEL(j) r[i + j] = a[j] = add8(r[i + j], a[j] >> 1);
             for (size_t j = 0; i < len; ++i, ++j) r[i] = add8(r[i], a[j] >> 1);
         }
     }
@@ -96,10 +94,12 @@ void unfilter_paeth(u8* TAVREL_RESTRICT r, const u8* TAVREL_RESTRICT p, size_t l
     } else {
         if (len <= B) return;
         u8 a[B], c[B];
-        TAVREL_PER_CHANNEL(j) { a[j] = r[j]; c[j] = p[j]; }
+        TAVREL_PER_CHANNEL(j) {
+            a[j] = r[j];
+            c[j] = p[j];
+        }
         size_t i = B;
-        for (; i + B <= len; i += B)
-            TAVREL_PER_CHANNEL(j) {
+        for (; i + B <= len; i += B) TAVREL_PER_CHANNEL(j) {
                 const u8 b = p[i + j];
                 r[i + j] = a[j] = add8(r[i + j], paeth(a[j], b, c[j]));
                 c[j] = b;
@@ -112,9 +112,16 @@ template <size_t B>
 void unfilter_dispatch(unsigned filter, size_t bpp, u8* r, const u8* p, size_t len) noexcept {
     switch (filter) {
         case 1: unfilter_sub<B>(r, len, bpp); break;
-        case 2: if (p) unfilter_up(r, p, len); break;
+        case 2:
+            if (p) unfilter_up(r, p, len);
+            break;
         case 3: unfilter_avg<B>(r, p, len, bpp); break;
-        case 4: if (p) unfilter_paeth<B>(r, p, len, bpp); else unfilter_sub<B>(r, len, bpp); break;
+        case 4:
+            if (p)
+                unfilter_paeth<B>(r, p, len, bpp);
+            else
+                unfilter_sub<B>(r, len, bpp);
+            break;
         default: break;
     }
 }
@@ -127,16 +134,16 @@ void filter_dispatch(unsigned filter, size_t bpp_rt, const u8* TAVREL_RESTRICT c
     const size_t bpp = B ? B : bpp_rt;
     const size_t head = bpp < len ? bpp : len;
     switch (filter) {
-        case 0:
-            std::memcpy(out, cur, len);
-            break;
+        case 0: std::memcpy(out, cur, len); break;
         case 1:
             std::memcpy(out, cur, head);
             for (size_t i = bpp; i < len; ++i) out[i] = sub8(cur[i], cur[i - bpp]);
             break;
         case 2:
-            if (p) for (size_t i = 0; i < len; ++i) out[i] = sub8(cur[i], p[i]);
-            else std::memcpy(out, cur, len);
+            if (p)
+                for (size_t i = 0; i < len; ++i) out[i] = sub8(cur[i], p[i]);
+            else
+                std::memcpy(out, cur, len);
             break;
         case 3:
             if (p) {
@@ -156,9 +163,7 @@ void filter_dispatch(unsigned filter, size_t bpp_rt, const u8* TAVREL_RESTRICT c
                 for (size_t i = bpp; i < len; ++i) out[i] = sub8(cur[i], cur[i - bpp]);
             }
             break;
-        default:
-            std::memset(out, 0, len);
-            break;
+        default: std::memset(out, 0, len); break;
     }
 }
 
@@ -176,7 +181,8 @@ bool unfilter_row(unsigned filter, size_t bpp, uint8_t* row, const uint8_t* prev
     return true;
 }
 
-void filter_row(unsigned filter, size_t bpp, const uint8_t* cur, const uint8_t* prev, uint8_t* out, size_t len) noexcept {
+void filter_row(unsigned filter, size_t bpp, const uint8_t* cur, const uint8_t* prev, uint8_t* out,
+                size_t len) noexcept {
     if (len == 0) return;
     if (bpp == 0) bpp = 1;
     switch (bpp) {

@@ -10,8 +10,8 @@
 #include <cstring>
 
 #include <emmintrin.h>
-#include <tmmintrin.h>
 #include <smmintrin.h>
+#include <tmmintrin.h>
 
 #include "png/filters.h"
 

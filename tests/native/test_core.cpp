@@ -22,14 +22,14 @@ using namespace tavrel;
 using Bytes = std::vector<uint8_t>;
 
 static int failures = 0;
-#define CHECK(cond, ...)                                                        \
-    do {                                                                        \
-        if (!(cond)) {                                                          \
-            ++failures;                                                         \
-            std::printf("FAIL %s:%d: %s | ", __FILE__, __LINE__, #cond);        \
-            std::printf(__VA_ARGS__);                                           \
-            std::printf("\n");                                                  \
-        }                                                                       \
+#define CHECK(cond, ...)                                                 \
+    do {                                                                 \
+        if (!(cond)) {                                                   \
+            ++failures;                                                  \
+            std::printf("FAIL %s:%d: %s | ", __FILE__, __LINE__, #cond); \
+            std::printf(__VA_ARGS__);                                    \
+            std::printf("\n");                                           \
+        }                                                                \
     } while (0)
 
 static std::mt19937 rng(12345);
@@ -81,7 +81,10 @@ static void test_paeth_and_average() {
     CHECK(bad == 0, "%ld paeth mismatches", bad);
     for (size_t bpp : {1, 3, 4, 5}) {  // a = b = 255 must predict 255, not an 8-bit wrapped sum
         Bytes prev(2 * bpp, 0), row(2 * bpp, 0), out(2 * bpp);
-        for (size_t i = 0; i < bpp; ++i) { row[i] = 255; prev[bpp + i] = 255; }
+        for (size_t i = 0; i < bpp; ++i) {
+            row[i] = 255;
+            prev[bpp + i] = 255;
+        }
         png::unfilter_row(3, bpp, row.data(), prev.data(), row.size());
         CHECK(row[bpp] == 255, "bpp %zu: average of 255,255 gave %d", bpp, row[bpp]);
         png::filter_row(3, bpp, row.data(), prev.data(), out.data(), out.size());
@@ -97,7 +100,8 @@ static void test_filter_rows() {
                     Bytes cur = random_bytes(len), prev = first ? Bytes(len, 0) : random_bytes(len), out(len);
                     const uint8_t* pp = first ? nullptr : prev.data();
                     png::filter_row(f, bpp, cur.data(), pp, out.data(), len);
-                    CHECK(out == naive_filter(f, bpp, cur, prev), "filter_row f%u bpp%zu len%zu first%d", f, bpp, len, first);
+                    CHECK(out == naive_filter(f, bpp, cur, prev), "filter_row f%u bpp%zu len%zu first%d", f, bpp, len,
+                          first);
                     Bytes model = naive_unfilter(f, bpp, out, prev);
                     CHECK(model == cur, "naive model round trip f%u bpp%zu len%zu", f, bpp, len);
                     Bytes row = out;
@@ -135,7 +139,8 @@ static void test_row_kernels() {
                 for (bool first : {true, false})
                     for (int rep = 0; rep < 3; ++rep) {
                         const size_t l3 = 3 * w, l4 = 4 * w;
-                        Bytes prev3 = first ? Bytes(l3, 0) : random_bytes(l3), prev4 = first ? Bytes(l4, 0) : random_bytes(l4);
+                        Bytes prev3 = first ? Bytes(l3, 0) : random_bytes(l3),
+                              prev4 = first ? Bytes(l4, 0) : random_bytes(l4);
                         std::vector<uint8_t> src3 = random_bytes(l3), src4 = random_bytes(l4);
                         // RGB: out of place into a guarded buffer
                         Bytes dst(l3 + guard, 0xEE);
@@ -168,8 +173,8 @@ static void test_row_kernels() {
             k.join_rgba(rgb.data(), al.data(), dst.data(), w);
             bool ok = dst[4 * w] == 0xEE;
             for (size_t x = 0; x < w; ++x)
-                ok &= dst[4 * x] == rgb[3 * x] && dst[4 * x + 1] == rgb[3 * x + 1] && dst[4 * x + 2] == rgb[3 * x + 2] &&
-                      dst[4 * x + 3] == al[x];
+                ok &= dst[4 * x] == rgb[3 * x] && dst[4 * x + 1] == rgb[3 * x + 1] &&
+                      dst[4 * x + 2] == rgb[3 * x + 2] && dst[4 * x + 3] == al[x];
             CHECK(ok, "%s join_rgba w%zu", name, w);
         }
     }
@@ -218,62 +223,65 @@ static png::InflateStatus inflate_whole(const Bytes& z, Bytes& out) {
 }
 
 static void test_png_round_trip() {
-  for (png::Isa isa : isas()) {
-    png::use_isa(isa);
-    for (int ch : {3, 4})
-        for (uint32_t w : {0u, 1u, 2u, 7u, 16u, 33u})
-            for (uint32_t h : {0u, 1u, 5u})
-                for (bool with_filters : {true, false}) {
-                    const size_t bpp = ch, len = w * bpp, n = size_t(w) * h;
-                    Bytes rgb = random_bytes(n * 3), alpha = random_bytes(n), filters(h);
-                    for (uint32_t y = 0; y < h; ++y) filters[y] = uint8_t((y * 3 + w) % 5);
-                    const uint8_t* fl = with_filters ? filters.data() : nullptr;
-                    const uint8_t* al = ch == 4 ? alpha.data() : nullptr;
-                    CHECK(png::first_bad_filter(fl, h) == h, "valid filters flagged");
-                    Bytes raw(h * (1 + len)), scratch(2 * len + 1);
-                    png::encode_scanlines(rgb.data(), al, fl, w, h, raw.data(), scratch.data());
-                    Bytes prev(len, 0);  // check each encoded row against the naive filter of the unfiltered row
-                    for (uint32_t y = 0; y < h; ++y) {
-                        Bytes cur(len);
-                        for (uint32_t x = 0; x < w; ++x) {
-                            std::memcpy(&cur[x * bpp], &rgb[(size_t(y) * w + x) * 3], 3);
-                            if (ch == 4) cur[x * bpp + 3] = alpha[size_t(y) * w + x];
+    for (png::Isa isa : isas()) {
+        png::use_isa(isa);
+        for (int ch : {3, 4})
+            for (uint32_t w : {0u, 1u, 2u, 7u, 16u, 33u})
+                for (uint32_t h : {0u, 1u, 5u})
+                    for (bool with_filters : {true, false}) {
+                        const size_t bpp = ch, len = w * bpp, n = size_t(w) * h;
+                        Bytes rgb = random_bytes(n * 3), alpha = random_bytes(n), filters(h);
+                        for (uint32_t y = 0; y < h; ++y) filters[y] = uint8_t((y * 3 + w) % 5);
+                        const uint8_t* fl = with_filters ? filters.data() : nullptr;
+                        const uint8_t* al = ch == 4 ? alpha.data() : nullptr;
+                        CHECK(png::first_bad_filter(fl, h) == h, "valid filters flagged");
+                        Bytes raw(h * (1 + len)), scratch(2 * len + 1);
+                        png::encode_scanlines(rgb.data(), al, fl, w, h, raw.data(), scratch.data());
+                        Bytes prev(len, 0);  // check each encoded row against the naive filter of the unfiltered row
+                        for (uint32_t y = 0; y < h; ++y) {
+                            Bytes cur(len);
+                            for (uint32_t x = 0; x < w; ++x) {
+                                std::memcpy(&cur[x * bpp], &rgb[(size_t(y) * w + x) * 3], 3);
+                                if (ch == 4) cur[x * bpp + 3] = alpha[size_t(y) * w + x];
+                            }
+                            unsigned f = with_filters ? filters[y] : 0;
+                            const uint8_t* rowp = raw.data() + y * (1 + len);
+                            CHECK(rowp[0] == f && Bytes(rowp + 1, rowp + 1 + len) == naive_filter(f, bpp, cur, prev),
+                                  "encoded row %u ch%d w%u h%u", y, ch, w, h);
+                            prev = cur;
                         }
-                        unsigned f = with_filters ? filters[y] : 0;
-                        const uint8_t* rowp = raw.data() + y * (1 + len);
-                        CHECK(rowp[0] == f && Bytes(rowp + 1, rowp + 1 + len) == naive_filter(f, bpp, cur, prev),
-                              "encoded row %u ch%d w%u h%u", y, ch, w, h);
-                        prev = cur;
+                        Bytes z = zcompress(raw), back(raw.size() + 1, 0xEE);
+                        png::Span s{z.data(), z.size()};
+                        CHECK(png::inflate_bounded(&s, 1, back.data(), raw.size()) == png::InflateStatus::ok,
+                              "inflate");
+                        CHECK(back.back() == 0xEE, "inflate wrote past the end");
+                        const Bytes inflated = back;  // RGBA rows are reconstructed in place
+                        const size_t g = 8;           // guard bytes after each output
+                        Bytes orgb(n * 3 + g, 0xEE), oal(n + g, 0xEE), ofl(h + g, 0xEE);
+                        auto res = png::reconstruct_image(back.data(), w, h, ch, orgb.data(),
+                                                          ch == 4 ? oal.data() : nullptr, ofl.data());
+                        CHECK(res.ok, "reconstruct ch%d w%u h%u", ch, w, h);
+                        CHECK(Bytes(orgb.begin(), orgb.begin() + n * 3) == rgb, "rgb ch%d w%u h%u", ch, w, h);
+                        if (ch == 4) CHECK(Bytes(oal.begin(), oal.begin() + n) == alpha, "alpha w%u h%u", w, h);
+                        for (uint32_t y = 0; y < h; ++y)
+                            CHECK(ofl[y] == (with_filters ? filters[y] : 0), "filter byte %u", y);
+                        CHECK(orgb[n * 3] == 0xEE && oal[n] == 0xEE && ofl[h] == 0xEE, "output overrun");
+                        {
+                            // In place: the RGB pixels land over the inflated rows, which end later.
+                            Bytes buf = inflated, rows(2 * (1 + len)), ifl(h + g, 0xEE), ial(n + g, 0xEE);
+                            auto ip = ch == 3 ? png::reconstruct_rgb_in_place(buf.data(), w, h, ifl.data(), rows.data())
+                                              : png::reconstruct_rgba_in_place(buf.data(), w, h, ial.data(), ifl.data(),
+                                                                               rows.data());
+                            CHECK(ip.ok && Bytes(buf.begin(), buf.begin() + n * 3) == rgb, "in place ch%d w%u h%u", ch,
+                                  w, h);
+                            if (ch == 4)
+                                CHECK(Bytes(ial.begin(), ial.begin() + n) == alpha && ial[n] == 0xEE, "in place alpha");
+                            CHECK(Bytes(ifl.begin(), ifl.begin() + h) == Bytes(ofl.begin(), ofl.begin() + h) &&
+                                      ifl[h] == 0xEE && buf.back() == 0xEE,
+                                  "in place filters / overrun ch%d w%u h%u", ch, w, h);
+                        }
                     }
-                    Bytes z = zcompress(raw), back(raw.size() + 1, 0xEE);
-                    png::Span s{z.data(), z.size()};
-                    CHECK(png::inflate_bounded(&s, 1, back.data(), raw.size()) == png::InflateStatus::ok, "inflate");
-                    CHECK(back.back() == 0xEE, "inflate wrote past the end");
-                    const Bytes inflated = back;  // RGBA rows are reconstructed in place
-                    const size_t g = 8;  // guard bytes after each output
-                    Bytes orgb(n * 3 + g, 0xEE), oal(n + g, 0xEE), ofl(h + g, 0xEE);
-                    auto res = png::reconstruct_image(back.data(), w, h, ch, orgb.data(), ch == 4 ? oal.data() : nullptr,
-                                                      ofl.data());
-                    CHECK(res.ok, "reconstruct ch%d w%u h%u", ch, w, h);
-                    CHECK(Bytes(orgb.begin(), orgb.begin() + n * 3) == rgb, "rgb ch%d w%u h%u", ch, w, h);
-                    if (ch == 4) CHECK(Bytes(oal.begin(), oal.begin() + n) == alpha, "alpha w%u h%u", w, h);
-                    for (uint32_t y = 0; y < h; ++y) CHECK(ofl[y] == (with_filters ? filters[y] : 0), "filter byte %u", y);
-                    CHECK(orgb[n * 3] == 0xEE && oal[n] == 0xEE && ofl[h] == 0xEE, "output overrun");
-                    {
-                        // In place: the RGB pixels land over the inflated rows, which end later.
-                        Bytes buf = inflated, rows(2 * (1 + len)), ifl(h + g, 0xEE), ial(n + g, 0xEE);
-                        auto ip = ch == 3 ? png::reconstruct_rgb_in_place(buf.data(), w, h, ifl.data(), rows.data())
-                                          : png::reconstruct_rgba_in_place(buf.data(), w, h, ial.data(), ifl.data(),
-                                                                           rows.data());
-                        CHECK(ip.ok && Bytes(buf.begin(), buf.begin() + n * 3) == rgb, "in place ch%d w%u h%u", ch, w,
-                              h);
-                        if (ch == 4) CHECK(Bytes(ial.begin(), ial.begin() + n) == alpha && ial[n] == 0xEE, "in place alpha");
-                        CHECK(Bytes(ifl.begin(), ifl.begin() + h) == Bytes(ofl.begin(), ofl.begin() + h) &&
-                                  ifl[h] == 0xEE && buf.back() == 0xEE,
-                              "in place filters / overrun ch%d w%u h%u", ch, w, h);
-                    }
-                }
-  }
+    }
     png::use_isa(png::best_isa());
     Bytes fl = {0, 4, 3, 5, 9};
     CHECK(png::first_bad_filter(fl.data(), 5) == 3, "first_bad_filter");
@@ -285,10 +293,13 @@ static void test_reconstruct_bad_filter() {
         for (uint32_t w : {0u, 3u}) {
             const size_t len = w * ch;
             Bytes raw = random_bytes(3 * (1 + len));
-            raw[0] = 1; raw[1 + len] = 4; raw[2 * (1 + len)] = 5;
+            raw[0] = 1;
+            raw[1 + len] = 4;
+            raw[2 * (1 + len)] = 5;
             Bytes copy = raw;
             Bytes rgb(w * 3 * 3, 0xEE), alpha(w * 3, 0xEE), fl(3, 0xEE);
-            auto res = png::reconstruct_image(raw.data(), w, 3, ch, rgb.data(), ch == 4 ? alpha.data() : nullptr, fl.data());
+            auto res =
+                png::reconstruct_image(raw.data(), w, 3, ch, rgb.data(), ch == 4 ? alpha.data() : nullptr, fl.data());
             CHECK(!res.ok && res.bad_row == 2 && res.bad_filter == 5, "ch%u w%u: ok%d row%zu f%u", ch, w, res.ok,
                   res.bad_row, res.bad_filter);
             CHECK(fl[0] == 1 && fl[1] == 4, "filters of good rows");
@@ -304,7 +315,9 @@ static void test_reconstruct_bad_filter() {
     for (uint32_t w : {0u, 3u}) {
         const size_t len = w * 3;
         Bytes raw = random_bytes(3 * (1 + len));
-        raw[0] = 2; raw[1 + len] = 1; raw[2 * (1 + len)] = 6;
+        raw[0] = 2;
+        raw[1 + len] = 1;
+        raw[2 * (1 + len)] = 6;
         Bytes rgb(w * 3 * 3), fl(3, 0xEE), row(1 + len);
         CHECK(png::reconstruct_image(Bytes(raw).data(), w, 3, 3, rgb.data(), nullptr, nullptr).ok == false, "model");
         auto res = png::reconstruct_rgb_in_place(raw.data(), w, 3, fl.data(), row.data());
@@ -316,7 +329,9 @@ static void test_reconstruct_bad_filter() {
     for (uint32_t w : {0u, 3u}) {
         const size_t len = w * 4;
         Bytes raw = random_bytes(3 * (1 + len));
-        raw[0] = 4; raw[1 + len] = 3; raw[2 * (1 + len)] = 9;
+        raw[0] = 4;
+        raw[1 + len] = 3;
+        raw[2 * (1 + len)] = 9;
         Bytes rgb(w * 3 * 3), alpha(w * 3), al(w * 3), fl(3, 0xEE), rows(2 * (1 + len));
         CHECK(!png::reconstruct_image(Bytes(raw).data(), w, 3, 4, rgb.data(), alpha.data(), nullptr).ok, "model");
         auto res = png::reconstruct_rgba_in_place(raw.data(), w, 3, al.data(), fl.data(), rows.data());
@@ -367,9 +382,11 @@ static void test_inflate() {
     png::Span good_halves[2] = {{z.data(), z.size() / 3}, {z.data() + z.size() / 3, z.size() - z.size() / 3}};
     Bytes two(data.size() + 8, 0xEE);
     CHECK(png::inflate_bounded(good_halves, 2, two.data(), data.size()) == S::ok &&
-              Bytes(two.begin(), two.begin() + data.size()) == data && two[data.size()] == 0xEE, "two parts");
+              Bytes(two.begin(), two.begin() + data.size()) == data && two[data.size()] == 0xEE,
+          "two parts");
     std::fill(two.begin(), two.end(), 0xEE);
-    CHECK(png::inflate_bounded(good_halves, 2, two.data(), data.size() - 1) == S::too_long && two[data.size() - 1] == 0xEE,
+    CHECK(png::inflate_bounded(good_halves, 2, two.data(), data.size() - 1) == S::too_long &&
+              two[data.size() - 1] == 0xEE,
           "two parts, too long");
     CHECK(png::inflate_bounded(nullptr, 0, out.data(), out.size()) == S::stream_error, "no parts");
     png::Span none{nullptr, 0};
@@ -382,7 +399,8 @@ static void test_inflate() {
     for (size_t i = 0; i < small.size(); ++i) small[i] = uint8_t(i * i % 251);
     Bytes zs = zcompress(small, 9);
     for (size_t k = 0; k <= zs.size(); ++k) {  // every cut point, with empty parts around it
-        png::Span parts[5] = {{nullptr, 0}, {zs.data(), k}, {zs.data(), 0}, {zs.data() + k, zs.size() - k}, {nullptr, 0}};
+        png::Span parts[5] = {
+            {nullptr, 0}, {zs.data(), k}, {zs.data(), 0}, {zs.data() + k, zs.size() - k}, {nullptr, 0}};
         Bytes o(small.size());
         CHECK(png::inflate_bounded(parts, 5, o.data(), o.size()) == S::ok && o == small, "cut at %zu", k);
         if (k < zs.size()) {  // dropping the tail part must be reported as a broken stream
@@ -395,7 +413,8 @@ static void test_inflate() {
         if (i % 3 == 0) bytewise.push_back({nullptr, 0});
     }
     Bytes o(small.size());
-    CHECK(png::inflate_bounded(bytewise.data(), bytewise.size(), o.data(), o.size()) == S::ok && o == small, "1-byte parts");
+    CHECK(png::inflate_bounded(bytewise.data(), bytewise.size(), o.data(), o.size()) == S::ok && o == small,
+          "1-byte parts");
 
     // A stream of 1 GiB of zeros: must stop as soon as the small output is full.
     z_stream d{};
@@ -431,19 +450,33 @@ struct BitWriter {
     void put(uint32_t v, int k) {
         for (int i = 0; i < k; ++i) {
             acc |= ((v >> i) & 1u) << n;
-            if (++n == 8) { bytes.push_back(uint8_t(acc)); acc = 0; n = 0; }
+            if (++n == 8) {
+                bytes.push_back(uint8_t(acc));
+                acc = 0;
+                n = 0;
+            }
         }
     }
-    void code(uint32_t c, int len) { for (int i = len - 1; i >= 0; --i) put((c >> i) & 1u, 1); }
+    void code(uint32_t c, int len) {
+        for (int i = len - 1; i >= 0; --i) put((c >> i) & 1u, 1);
+    }
     void fixed_litlen(int sym) {
-        if (sym < 144) code(0x30 + sym, 8);
-        else if (sym < 256) code(0x190 + sym - 144, 9);
-        else if (sym < 280) code(sym - 256, 7);
-        else code(0xC0 + sym - 280, 8);
+        if (sym < 144)
+            code(0x30 + sym, 8);
+        else if (sym < 256)
+            code(0x190 + sym - 144, 9);
+        else if (sym < 280)
+            code(sym - 256, 7);
+        else
+            code(0xC0 + sym - 280, 8);
     }
     // The zlib stream: header, these deflate bits, and the Adler-32 of `content`.
     Bytes zlib(const Bytes& content) {
-        if (n) { bytes.push_back(uint8_t(acc)); acc = 0; n = 0; }
+        if (n) {
+            bytes.push_back(uint8_t(acc));
+            acc = 0;
+            n = 0;
+        }
         Bytes z(2 + bytes.size());
         z[0] = 0x78;
         z[1] = 0x9C;
@@ -461,33 +494,61 @@ static void test_inflate_format_violations() {
     std::vector<std::pair<const char*, std::pair<Bytes, Bytes>>> cases;
     {  // fixed code: three literals, then the reserved length symbol 286
         BitWriter w;
-        w.put(1, 1); w.put(1, 2);
+        w.put(1, 1);
+        w.put(1, 2);
         for (int i = 0; i < 3; ++i) w.fixed_litlen('A');
-        w.fixed_litlen(286); w.code(0, 5); w.fixed_litlen(256);
+        w.fixed_litlen(286);
+        w.code(0, 5);
+        w.fixed_litlen(256);
         Bytes content(3 + 258, 'A');
         cases.push_back({"length symbol 286", {w.zlib(content), content}});
     }
     {  // fixed code: a match with the reserved distance symbol 30
         BitWriter w;
-        w.put(1, 1); w.put(1, 2);
+        w.put(1, 1);
+        w.put(1, 2);
         for (int i = 0; i < 3; ++i) w.fixed_litlen('A');
-        w.fixed_litlen(257); w.code(30, 5); w.put(0, 13); w.fixed_litlen(256);
+        w.fixed_litlen(257);
+        w.code(30, 5);
+        w.put(0, 13);
+        w.fixed_litlen(256);
         Bytes content(6, 'A');
         cases.push_back({"distance symbol 30", {w.zlib(content), content}});
     }
     {  // dynamic block declaring 32 distance codes (at most 30 exist)
         BitWriter w;
-        w.put(1, 1); w.put(2, 2); w.put(0, 5); w.put(31, 5); w.put(15, 4);
+        w.put(1, 1);
+        w.put(2, 2);
+        w.put(0, 5);
+        w.put(31, 5);
+        w.put(15, 4);
         int plen[19] = {0};
-        plen[0] = 2; plen[1] = 2; plen[18] = 1;  // code-length code: 18 -> 0, 0 -> 10, 1 -> 11
+        plen[0] = 2;
+        plen[1] = 2;
+        plen[18] = 1;  // code-length code: 18 -> 0, 0 -> 10, 1 -> 11
         const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
         for (int i = 0; i < 19; ++i) w.put(plen[order[i]], 3);
-        auto pre = [&](int sym) { if (sym == 18) w.code(0, 1); else w.code(sym == 0 ? 2 : 3, 2); };
-        pre(18); w.put(65 - 11, 7); pre(1);                      // 'A' gets length 1
-        pre(18); w.put(138 - 11, 7); pre(18); w.put(52 - 11, 7);  // up to 255: zero
-        pre(1); pre(1); pre(1);                                  // end of block, distance codes 0 and 1
-        pre(18); w.put(30 - 11, 7);
-        w.code(0, 1); w.code(0, 1); w.code(1, 1);                // 'A', 'A', end of block
+        auto pre = [&](int sym) {
+            if (sym == 18)
+                w.code(0, 1);
+            else
+                w.code(sym == 0 ? 2 : 3, 2);
+        };
+        pre(18);
+        w.put(65 - 11, 7);
+        pre(1);  // 'A' gets length 1
+        pre(18);
+        w.put(138 - 11, 7);
+        pre(18);
+        w.put(52 - 11, 7);  // up to 255: zero
+        pre(1);
+        pre(1);
+        pre(1);  // end of block, distance codes 0 and 1
+        pre(18);
+        w.put(30 - 11, 7);
+        w.code(0, 1);
+        w.code(0, 1);
+        w.code(1, 1);  // 'A', 'A', end of block
         Bytes content(2, 'A');
         cases.push_back({"32 distance codes", {w.zlib(content), content}});
     }
@@ -557,7 +618,9 @@ static void test_inflate_damaged_streams() {
                     ++lenient;
                 } else {
                     ++wrong;
-                    if (wrong < 4) std::printf("base %d mutation %d size %+ld: status %d, zlib %d\n", base, m, d, int(got), int(want));
+                    if (wrong < 4)
+                        std::printf("base %d mutation %d size %+ld: status %d, zlib %d\n", base, m, d, int(got),
+                                    int(want));
                 }
             }
         }
@@ -567,11 +630,22 @@ static void test_inflate_damaged_streams() {
 }
 
 static void test_split() {
-    struct Case { std::vector<int64_t> in; std::vector<size_t> want; };
+    struct Case {
+        std::vector<int64_t> in;
+        std::vector<size_t> want;
+    };
     const Case cases[] = {
-        {{30, 30, 30}, {30, 30, 40}}, {{30, 30, 50}, {30, 30, 40}}, {{100}, {100}}, {{150}, {100}},
-        {{200, 200}, {100}}, {{}, {100}}, {{30, 0}, {30, 70}}, {{10, 0, 10}, {10, 90}},
-        {{40, 40, 0, 0}, {40, 40, 20}}, {{0, 0}, {100}}, {{-1, 50}, {100}},
+        {{30, 30, 30}, {30, 30, 40}},
+        {{30, 30, 50}, {30, 30, 40}},
+        {{100}, {100}},
+        {{150}, {100}},
+        {{200, 200}, {100}},
+        {{}, {100}},
+        {{30, 0}, {30, 70}},
+        {{10, 0, 10}, {10, 90}},
+        {{40, 40, 0, 0}, {40, 40, 20}},
+        {{0, 0}, {100}},
+        {{-1, 50}, {100}},
     };
     for (const auto& c : cases) {
         std::vector<size_t> got;
