@@ -1,0 +1,79 @@
+"""Atheris harness over the Python surface: Tavrel.open on arbitrary bytes, then save, saveBmp and re-open.
+
+Opening may only fail with the exceptions the module documents for bad data: ValueError (its own checks, the image
+constructor's length checks), struct.error (an IHDR that is not 13 bytes, a short BMP info header), zlib.error (image
+data that is not a complete zlib stream) and OverflowError (an IHDR width or height of 2**31 or more, a BMP pixel
+buffer too large to index). An image that opens must save: `save` writes the source's format, `saveBmp` a BMP; the
+one documented failure is struct.error for a BMP header value that does not fit its unsigned field (a negative
+resolution, or a negative width over a height of 0, both of which the reader accepts). Every file written must re-open to the same size and pixels; a PNG also to the
+same alpha plane, filter bytes and chunks (IDAT sizes aside, which follow the new compressed length), a BMP to the same
+header values.
+
+Usage: python fuzz/atheris_open.py [libFuzzer flags] [CORPUS_DIR ...]
+"""
+import os
+import struct
+import sys
+import tempfile
+import zlib
+
+import atheris
+
+with atheris.instrument_imports():
+    from Vorlant.tavrel_ext import Tavrel
+
+OPEN_ERRORS = (ValueError, struct.error, zlib.error, OverflowError)
+WORKDIR = tempfile.mkdtemp(prefix="tavrel-atheris-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
+PATH = os.path.join(WORKDIR, "out")
+
+
+def without_idat_sizes(chunks):
+    return [(t, d, n) for t, d, n in chunks if t != b"IDAT"]
+
+
+def reopen(img, write):
+    """Writes img with write(path) and opens the file again; None when the write fails as documented."""
+    try:
+        write(PATH)
+    except struct.error:
+        # Only a BMP header value outside its unsigned field may refuse to be written.
+        header = img._bmp_header or {}
+        values = [img.width, img.height, header.get("xppm", 0), header.get("yppm", 0)]
+        assert min(values) < 0, (values, header)
+        return None
+    return Tavrel.open(PATH)
+
+
+def TestOneInput(data):
+    try:
+        img = Tavrel.open(data)
+    except OPEN_ERRORS:
+        return
+    assert len(img._pixels) == img.width * img.height * 3
+
+    again = reopen(img, img.save)
+    if again is not None:
+        assert (again.width, again.height, again._pixels) == (img.width, img.height, img._pixels)
+        assert again._alpha == img._alpha
+        if img._png_chunks is not None:
+            assert again._png_filters == img._png_filters
+            assert without_idat_sizes(again._png_chunks) == without_idat_sizes(img._png_chunks)
+        else:
+            assert again._bmp_header == img._bmp_header
+
+    as_bmp = reopen(img, img.saveBmp)
+    if as_bmp is not None:
+        # A BMP keeps no alpha, and its width and height are written as they are.
+        assert (as_bmp.width, as_bmp.height, as_bmp._pixels) == (img.width, img.height, img._pixels)
+        assert as_bmp._alpha is None
+
+
+def main():
+    # Every image opened writes a line to standard output; the harness has no use for them.
+    sys.stdout = open(os.devnull, "w")
+    atheris.Setup(sys.argv, TestOneInput)
+    atheris.Fuzz()
+
+
+if __name__ == "__main__":
+    main()
