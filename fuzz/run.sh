@@ -5,8 +5,9 @@
 #   harnesses: png_decode bmp_read roundtrip (libFuzzer, over the codec core, with ASan and UBSan) and atheris_open
 #   (atheris, over Tavrel.open / save / re-open in the built extension, with native coverage and ASan).
 # Corpora grow across runs in build/fuzz/corpus/HARNESS; crashing inputs land in build/fuzz/artifacts; logs in
-# build/fuzz/logs (FUZZ_OUT=DIR puts all of it elsewhere). Seeds are made at run time: PngSuite files from ../shared when present, and small PNG and BMP files
-# written by the module. Installs clang and the libFuzzer runtime with apt-get when they are missing.
+# build/fuzz/logs (FUZZ_OUT=DIR puts all of it elsewhere). Seeds are made at run time: PngSuite files from ../shared
+# when present, and small PNG and BMP files written by the module. Installs clang and the libFuzzer runtime with
+# apt-get when they are missing.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Runs the reading, writing and pixel tests under valgrind memcheck against an extension built with debug information
+# (its own venv and build directory under build/memcheck; .venv is left alone). Fails on any memory error valgrind
+# reports (invalid read or write, use of uninitialised memory, bad free) and on any definite leak whose allocation
+# stack runs through the module; CPython's own leftovers at exit are not ours and are listed only as a count.
+# Usage: scripts/test-memcheck.sh [PYTEST_ARGS...]   (default: the subset below)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+OUT=$ROOT/build/memcheck
+
+find_python() {
+    if command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'import sys' >/dev/null 2>&1; then
+        command -v python3.12
+        return
+    fi
+    if command -v pyenv >/dev/null 2>&1; then
+        local root
+        root=$(pyenv root)
+        for p in "$root"/versions/3.12*/bin/python3.12; do
+            if [ -x "$p" ]; then echo "$p"; return; fi
+        done
+    fi
+    echo "Python 3.12 not found" >&2
+    exit 1
+}
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+if ! command -v valgrind >/dev/null 2>&1 || [ ! -f /usr/include/zlib.h ]; then
+    $SUDO apt-get update -q
+    $SUDO apt-get install -y -q valgrind zlib1g-dev
+fi
+
+PY=${PYTHON:-$(find_python)}
+[ -x "$OUT/venv/bin/python" ] || "$PY" -m venv "$OUT/venv"
+"$OUT/venv/bin/python" -m pip install -q --upgrade pip
+echo "== building the extension with debug information into $OUT"
+"$OUT/venv/bin/python" -m pip install -q --force-reinstall \
+    -Cbuild-dir="$OUT/ext-build" -Ccmake.build-type=RelWithDebInfo ".[test]"
+
+TESTS=("$@")
+if [ ${#TESTS[@]} -eq 0 ]; then
+    TESTS=(tests/test_read.py tests/test_write.py tests/test_pixels.py tests/test_image.py)
+fi
+
+echo "== running ${TESTS[*]} under valgrind memcheck"
+rm -rf "$OUT/logs"
+mkdir -p "$OUT/logs"
+# PYTHONMALLOC=malloc: every Python object is its own heap block, so that valgrind sees the bounds of each buffer
+# and can tell which leaked block was allocated where. Memory measurements skip themselves (TAVREL_SANITIZED).
+status=0
+TAVREL_SANITIZED=1 PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=99 --errors-for-leak-kinds=none \
+    --leak-check=full --show-leak-kinds=definite --num-callers=40 --track-origins=yes \
+    --suppressions="$ROOT/scripts/valgrind-python.supp" --log-file="$OUT/logs/memcheck.%p.log" \
+    "$OUT/venv/bin/python" -m pytest -q -p no:cacheprovider -p no:randomly --rootdir="$ROOT" "${TESTS[@]}" || status=$?
+
+# The verdict: memory errors from valgrind's exit status and summaries, leaks through the module from the log.
+"$OUT/venv/bin/python" - "$OUT/logs" <<'PYEOF' || status=1
+import re
+import sys
+from pathlib import Path
+
+bad = 0
+for log in sorted(Path(sys.argv[1]).glob("memcheck.*.log")):
+    text = log.read_text(errors="replace")
+    errors = re.search(r"ERROR SUMMARY: (\d+) errors", text)
+    if errors and int(errors.group(1)):
+        print(f"{log.name}: {errors.group(1)} memory errors")
+        bad = 1
+    # A leak record starts with its size line and runs to the next blank line after its stack.
+    records = re.findall(r"==\d+== [\d,]+ (?:\([\d,]+ direct, [\d,]+ indirect\) )?bytes in [\d,]+ blocks are definitely lost.*?(?:\n==\d+== \n|\Z)", text, re.S)
+    ours = [r for r in records if "tavrel_ext" in r or "/src/" in r]
+    print(f"{log.name}: {len(records)} definite leak records, {len(ours)} through the module")
+    for r in ours:
+        print(r)
+        bad = 1
+sys.exit(bad)
+PYEOF
+if [ $status -ne 0 ]; then
+    echo "memcheck found problems; logs in $OUT/logs" >&2
+    grep -h -A30 -E 'Invalid (read|write|free)|uninitialised|Mismatched free|overlap' "$OUT"/logs/memcheck.*.log | head -200 >&2 || true
+    exit 1
+fi
+echo "memcheck clean"
