@@ -3,7 +3,7 @@
 # findings per harness and exits non-zero when any harness crashed or failed one of its checks.
 # Usage: fuzz/run.sh [SECONDS [HARNESS...]]      SECONDS defaults to 60
 #   harnesses: png_decode bmp_read roundtrip (libFuzzer, over the codec core, with ASan and UBSan) and atheris_open
-#   (atheris, over Tavrel.open / save / re-open in the built extension, with native coverage and ASan).
+#   (atheris, over Tavrel.open / save / re-open in the extension built with native coverage, ASan and UBSan).
 # Corpora grow across runs in build/fuzz/corpus/HARNESS; crashing inputs land in build/fuzz/artifacts; logs in
 # build/fuzz/logs (FUZZ_OUT=DIR puts all of it elsewhere). Seeds are made at run time: PngSuite files from ../shared
 # when present, and small PNG and BMP files written by the module. Installs clang and the libFuzzer runtime with
@@ -56,15 +56,18 @@ setup_atheris() {
     py=$(find_python) || return 1
     [ -x "$VENV/bin/python" ] || "$py" -m venv "$VENV" || return 1
     "$VENV/bin/python" -m pip install -q --upgrade pip && "$VENV/bin/python" -m pip install -q atheris || return 1
-    echo "== building the extension for atheris (clang, fuzzer-no-link, address)"
-    CC=clang CXX=clang++ "$VENV/bin/python" -m pip install -q --force-reinstall --no-deps \
-        -Cbuild-dir="$OUT/ext-build" -Ccmake.define.TAVREL_SANITIZE="address,fuzzer-no-link" . || return 1
+    echo "== building the extension for atheris (clang, fuzzer-no-link, address, undefined)"
+    # The runtime atheris preloads has no handlers for the vptr and function checks, which need RTTI support.
+    CC=clang CXX=clang++ "$VENV/bin/python" -m pip install -q --force-reinstall --no-deps -Cbuild-dir="$OUT/ext-build" \
+        -Ccmake.define.TAVREL_SANITIZE="address,undefined,fuzzer-no-link" \
+        -Ccmake.define.TAVREL_SANITIZE_EXCLUDE="vptr,function" . || return 1
 }
 atheris_env() {
     local lib
     lib=$("$VENV/bin/python" -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')
     # CPython's own allocations are not ours to judge here: leaks are the memcheck script's business.
-    env LD_PRELOAD="$lib" ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1" "$@"
+    env LD_PRELOAD="$lib" ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1" \
+        UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" "$@"
 }
 
 # ---- seeds ------------------------------------------------------------------------------------------------------
