@@ -45,7 +45,9 @@ const std::vector<png::Isa>& sets() {
     return s;
 }
 
-uint32_t be32(const uint8_t* p) { return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3]; }
+uint32_t be32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
 
 // The IDAT sizes rule, written out: lengths <= 0 skipped, each part min(length, left), the last list entry takes all
 // that is left, a remainder after the list is one more part.

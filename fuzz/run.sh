@@ -21,7 +21,8 @@ mkdir -p "$OUT"/{bin,corpus,artifacts,logs}
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 CXX=${FUZZ_CXX:-clang++}
-if ! command -v "$CXX" >/dev/null 2>&1 || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
+FUZZER_RT=(/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a)
+if ! command -v "$CXX" >/dev/null 2>&1 || [ ! -f "${FUZZER_RT[0]}" ]; then
     $SUDO apt-get update -q && $SUDO apt-get install -y -q clang libclang-rt-14-dev zlib1g-dev || exit 1
 fi
 
@@ -49,7 +50,7 @@ build_native() {
     "$CXX" "${FLAGS[@]}" "fuzz/$1.cpp" src/png/*.cpp src/bmp/*.cpp -o "$OUT/bin/$1" "${LIBS[@]}"
 }
 
-# ---- the atheris venv: atheris and the extension built with clang, sanitizer coverage and ASan -----------------------
+# ---- the atheris venv: atheris, and the extension built by clang with sanitizer coverage, ASan and UBSan ---------
 VENV=$OUT/venv
 setup_atheris() {
     local py
@@ -82,19 +83,19 @@ make_seeds() {
     else
         echo "PngSuite not present: no suite seeds"
     fi
-    local py=""
+    # Any interpreter with the module installed writes them; the sanitized build in the atheris venv needs its
+    # runtime preloaded.
+    local cand
     for cand in "${PYTHON:-}" "$ROOT/.venv/bin/python" "$VENV/bin/python"; do
-        if [ -n "$cand" ] && [ -x "$cand" ] && (cd /tmp && "$cand" -c 'import Vorlant.tavrel_ext') >/dev/null 2>&1; then
-            py=$cand
-            break
+        [ -n "$cand" ] && [ -x "$cand" ] || continue
+        local run=("$cand")
+        [ "$cand" = "$VENV/bin/python" ] && run=(atheris_env "$cand")
+        if (cd /tmp && "${run[@]}" -c 'import Vorlant.tavrel_ext') >/dev/null 2>&1; then
+            "${run[@]}" fuzz/make_seeds.py "$SEEDS"
+            return
         fi
     done
-    if [ -n "$py" ]; then
-        # The sanitized build in the atheris venv needs its runtime preloaded.
-        if [ "$py" = "$VENV/bin/python" ]; then atheris_env "$py" fuzz/make_seeds.py "$SEEDS"; else "$py" fuzz/make_seeds.py "$SEEDS"; fi
-    else
-        echo "the module is not installed (bash scripts/setup.sh): no module-written seeds"
-    fi
+    echo "the module is not installed (bash scripts/setup.sh): no module-written seeds"
 }
 
 # ---- running ----------------------------------------------------------------------------------------------------

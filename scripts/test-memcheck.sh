@@ -67,8 +67,8 @@ import re
 import sys
 from pathlib import Path
 
-RECORD = re.compile(r"^==\d+== [\d,]+ (?:\([\d,]+ direct, [\d,]+ indirect\) )?bytes in [\d,]+ blocks are definitely lost"
-                    r".*?(?=^==\d+== $)", re.S | re.M)
+RECORD = re.compile(r"^==\d+== [\d,]+ (?:\([\d,]+ direct, [\d,]+ indirect\) )?bytes in [\d,]+ blocks"
+                    r" are definitely lost.*?(?=^==\d+== $)", re.S | re.M)
 
 
 def ours(record):
@@ -98,7 +98,8 @@ sys.exit(bad)
 PYEOF
 if [ $status -ne 0 ]; then
     echo "memcheck found problems; logs in $OUT/logs" >&2
-    grep -h -A30 -E 'Invalid (read|write|free)|uninitialised|Mismatched free|overlap' "$OUT"/logs/memcheck.*.log | head -200 >&2 || true
+    grep -h -A30 -E 'Invalid (read|write|free)|uninitialised|Mismatched free|overlap' "$OUT"/logs/memcheck.*.log |
+        head -200 >&2 || true
     exit 1
 fi
 echo "memcheck clean"
