@@ -23,6 +23,7 @@ with atheris.instrument_imports():
     from Vorlant.tavrel_ext import Tavrel
 
 OPEN_ERRORS = (ValueError, struct.error, zlib.error, OverflowError)
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 WORKDIR = tempfile.mkdtemp(prefix="tavrel-atheris-", dir="/dev/shm" if os.path.isdir("/dev/shm") else None)
 PATH = os.path.join(WORKDIR, "out")
 
@@ -71,10 +72,34 @@ def TestOneInput(data):
         assert as_bmp._alpha is None
 
 
+def fix_crcs(data):
+    """The PNG in data with the CRC of every complete chunk rewritten; anything else unchanged."""
+    if not data.startswith(PNG_SIGNATURE):
+        return data
+    out = bytearray(data)
+    pos = len(PNG_SIGNATURE)
+    while len(out) - pos >= 12:
+        (length,) = struct.unpack_from(">I", out, pos)
+        end = pos + 8 + length
+        if end + 4 > len(out):
+            break
+        struct.pack_into(">I", out, end, zlib.crc32(out[pos + 4:end]))
+        pos = end + 4
+    return bytes(out)
+
+
+def CustomMutator(data, max_size, seed):
+    """A mutated chunk rarely keeps a matching CRC and the reader stops at the first one that does not match: most
+    mutated PNGs get their CRCs rewritten so that mutations reach the header checks, the image data and the writers;
+    one in sixteen keeps them as mutated, so that the CRC check stays covered."""
+    data = atheris.Mutate(data, max_size)
+    return data if seed % 16 == 0 else fix_crcs(data)
+
+
 def main():
     # Every image opened writes a line to standard output; the harness has no use for them.
     sys.stdout = open(os.devnull, "w")
-    atheris.Setup(sys.argv, TestOneInput)
+    atheris.Setup(sys.argv, TestOneInput, custom_mutator=CustomMutator)
     atheris.Fuzz()
 
 
