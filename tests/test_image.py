@@ -250,6 +250,7 @@ def _rss_kb():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
+@pytest.mark.measures_memory
 def test_no_leak_in_construction_and_copy():
     src = Tavrel(4, 4, bytes(48), bytes(16), [(b"IEND", b"", 0)], {"xppm": 1}, bytes(4))
     for _ in range(2000):

@@ -597,6 +597,7 @@ def peak_rss_of_open(tmp_path, data):
     return outcome, int(peak)
 
 
+@pytest.mark.measures_memory
 @pytest.mark.parametrize("width, height, channels, megabytes", [
     (1, 1, 3, 2048),           # a small header over data that inflates to 2 GiB
     (40000, 40000, 4, 100),    # a header claiming 6.4 GB over 100 KB of data
@@ -610,6 +611,7 @@ def test_png_inflation_is_bounded(tmp_path, width, height, channels, megabytes):
     assert peak < 200
 
 
+@pytest.mark.measures_memory
 @pytest.mark.parametrize("cut", [
     lambda z: z[:-4] + b"\x00\x00\x00\x00",   # wrong checksum, found after all of it is inflated
     lambda z: z[:-6],                         # ends without its last block
@@ -629,6 +631,7 @@ def test_png_faulty_stream_behind_a_huge_claim(tmp_path, cut):
     assert outcome == "ValueError:" + MALFORMED
 
 
+@pytest.mark.measures_memory
 def test_bmp_huge_claim_costs_no_memory(tmp_path):
     data = bmp_header(20000, 20000) + bytes(300)
     outcome, peak = peak_rss_of_open(tmp_path, data)
@@ -1142,6 +1145,7 @@ class Sink:
         pass
 
 
+@pytest.mark.measures_memory
 def test_no_leak_on_any_way_out(monkeypatch):
     """Every way out of the readers, accepted or refused, gives back what it took."""
     cases = [make_png(3, 2, 4, filters=[1, 4], idat_sizes=[2, 0, 3], before=[chunk(b"tEXt", b"a")]),

@@ -1,0 +1,203 @@
+// libFuzzer harness over the writing side and its round trips, from plain C++ calls of the codec core. The input is
+// read as a small image: width, height, an alpha flag, a filter byte per row, IDAT part lengths and pixel bytes.
+// - encode_scanlines gives the same scanlines with every kernel set the CPU runs, equal to a naive model of the
+//   filters; first_bad_filter finds the first filter byte above 4;
+// - reconstruct_image (every kernel set) turns the scanlines back into the pixels, alpha and filter bytes;
+// - the scanlines compressed as the host's zlib.compress does, cut with split_sizes (checked against the rule it
+//   follows) and framed with put_chunk (length and CRC checked), inflate back with inflate_bounded; one byte less
+//   room is too_long, one byte more is wrong_length;
+// - the BMP pixel array write_pixel_array builds reads back, row by row with bgr_row_to_rgb, to the same pixels.
+#include <zlib.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "bmp/bmp.h"
+#include "common.h"
+#include "png/chunk.h"
+#include "png/decode.h"
+#include "png/encode.h"
+#include "png/filters.h"
+#include "png/kernels.h"
+#include "png/split.h"
+
+using namespace tavrel;
+using fuzz::Block;
+
+namespace {
+
+struct Input {
+    const uint8_t* data;
+    size_t size;
+    size_t pos = 0;
+    uint8_t byte() { return pos < size ? data[pos++] : 0; }
+    int64_t i64() {
+        uint64_t v = 0;
+        for (int i = 0; i < 8; ++i) v = (v << 8) | byte();
+        return static_cast<int64_t>(v);
+    }
+};
+
+const std::vector<png::Isa>& sets() {
+    static const std::vector<png::Isa> s = fuzz::kernel_sets();
+    return s;
+}
+
+uint32_t be32(const uint8_t* p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+// The IDAT sizes rule, written out: lengths <= 0 skipped, each part min(length, left), the last list entry takes all
+// that is left, a remainder after the list is one more part.
+std::vector<size_t> model_split(const std::vector<int64_t>& lengths, size_t total) {
+    std::vector<size_t> out;
+    size_t left = total;
+    for (size_t i = 0; i < lengths.size() && left > 0; ++i) {
+        if (lengths[i] <= 0) continue;
+        size_t take = static_cast<uint64_t>(lengths[i]) < left ? static_cast<size_t>(lengths[i]) : left;
+        if (i + 1 == lengths.size()) take = left;
+        out.push_back(take);
+        left -= take;
+    }
+    if (left > 0) out.push_back(left);
+    return out;
+}
+
+void roundtrip(const uint8_t* data, size_t size) {
+    Input in{data, size};
+    const uint32_t width = in.byte() % 67;
+    const uint32_t height = in.byte() % 35;
+    const bool rgba = in.byte() & 1;
+    const size_t bpp = rgba ? 4 : 3;
+    std::vector<uint8_t> filters(height);
+    for (auto& f : filters) f = in.byte();
+    std::vector<int64_t> lengths(in.byte() % 6);
+    for (auto& l : lengths) l = in.i64() % 300;
+    // Pixels and alpha from the rest of the input, repeated as needed.
+    const size_t npixels = size_t{width} * height;
+    Block rgb(npixels * 3), alpha(rgba ? npixels : 0);
+    const size_t rest = in.pos < size ? size - in.pos : 0;
+    for (size_t i = 0; i < rgb.size; ++i) rgb.get()[i] = rest ? data[in.pos + i % rest] : 0;
+    for (size_t i = 0; i < alpha.size; ++i) alpha.get()[i] = rest ? data[in.pos + (rgb.size + i) % rest] : 0;
+
+    // Filter bytes above 4 are refused before encoding; the harness folds them into range and goes on.
+    size_t bad = height;
+    for (size_t y = 0; y < height; ++y)
+        if (filters[y] > 4) {
+            bad = y;
+            break;
+        }
+    FUZZ_CHECK(png::first_bad_filter(filters.data(), height) == bad);
+    FUZZ_CHECK(png::first_bad_filter(nullptr, height) == height);
+    for (auto& f : filters) f %= 5;
+    const Block filt(filters.data(), filters.size());
+
+    // Naive scanlines.
+    const size_t len = size_t{width} * bpp;
+    const size_t total = size_t{height} * (len + 1);
+    std::vector<uint8_t> want(total), cur(len), prev;
+    for (uint32_t y = 0; y < height; ++y) {
+        for (uint32_t x = 0; x < width; ++x) {
+            std::memcpy(&cur[size_t{x} * bpp], rgb.get() + (size_t{y} * width + x) * 3, 3);
+            if (rgba) cur[size_t{x} * 4 + 3] = alpha.get()[size_t{y} * width + x];
+        }
+        uint8_t* dst = want.data() + y * (len + 1);
+        dst[0] = filters[y];
+        for (size_t i = 0; i < len; ++i) {
+            const int a = i >= bpp ? cur[i - bpp] : 0, b = prev.empty() ? 0 : prev[i];
+            const int c = !prev.empty() && i >= bpp ? prev[i - bpp] : 0;
+            dst[1 + i] = static_cast<uint8_t>(cur[i] - fuzz::naive_predict(filters[y], a, b, c));
+        }
+        prev = cur;
+    }
+
+    for (png::Isa isa : sets()) {
+        png::use_isa(isa);
+        Block out(total), scratch(2 * len);
+        png::encode_scanlines(rgb.get(), rgba ? alpha.get() : nullptr, filt.get(), width, height, out.get(),
+                              rgba ? scratch.get() : nullptr);
+        FUZZ_CHECK(total == 0 || std::memcmp(out.get(), want.data(), total) == 0);
+
+        Block back_rgb(npixels * 3), back_alpha(rgba ? npixels : 0), back_filters(height);
+        const png::ReconstructResult rr =
+            png::reconstruct_image(out.get(), width, height, rgba ? 4 : 3, back_rgb.get(),
+                                   rgba ? back_alpha.get() : nullptr, back_filters.get());
+        FUZZ_CHECK(rr.ok);
+        FUZZ_CHECK(npixels == 0 || std::memcmp(back_rgb.get(), rgb.get(), npixels * 3) == 0);
+        FUZZ_CHECK(!rgba || npixels == 0 || std::memcmp(back_alpha.get(), alpha.get(), npixels) == 0);
+        FUZZ_CHECK(height == 0 || std::memcmp(back_filters.get(), filt.get(), height) == 0);
+    }
+    png::use_isa(png::best_isa());
+    // Without filter bytes every row is written with filter 0.
+    {
+        Block out(total), scratch(2 * len);
+        png::encode_scanlines(rgb.get(), rgba ? alpha.get() : nullptr, nullptr, width, height, out.get(),
+                              rgba ? scratch.get() : nullptr);
+        for (uint32_t y = 0; y < height; ++y) FUZZ_CHECK(out.get()[y * (len + 1)] == 0);
+    }
+
+    // Compression as the host does it, the IDAT split, the framing and the inflation back.
+    uLongf clen = compressBound(total);
+    std::vector<uint8_t> z(clen);
+    FUZZ_CHECK(compress2(z.data(), &clen, want.data(), total, Z_DEFAULT_COMPRESSION) == Z_OK);
+    z.resize(clen);
+    std::vector<size_t> sizes;
+    png::split_sizes(lengths.data(), lengths.size(), z.size(), sizes);
+    FUZZ_CHECK(sizes == model_split(lengths, z.size()));
+    std::vector<Block> parts;
+    std::vector<png::Span> spans;
+    size_t off = 0;
+    for (size_t s : sizes) {
+        FUZZ_CHECK(s > 0);
+        parts.emplace_back(z.data() + off, s);
+        off += s;
+        Block chunk(png::chunk_size(4, s));
+        FUZZ_CHECK(png::put_chunk(chunk.get(), reinterpret_cast<const uint8_t*>("IDAT"), 4, parts.back().get(), s) ==
+                   chunk.size);
+        FUZZ_CHECK(be32(chunk.get()) == s && std::memcmp(chunk.get() + 4, "IDAT", 4) == 0);
+        FUZZ_CHECK(std::memcmp(chunk.get() + 8, parts.back().get(), s) == 0);
+        FUZZ_CHECK(be32(chunk.get() + 8 + s) == static_cast<uint32_t>(crc32(0, chunk.get() + 4, s + 4)));
+    }
+    FUZZ_CHECK(off == z.size());
+    for (const Block& b : parts) spans.push_back({b.get(), b.size});
+    {
+        Block raw(total);
+        FUZZ_CHECK(png::inflate_bounded(spans.data(), spans.size(), raw.get(), total) == png::InflateStatus::ok);
+        FUZZ_CHECK(total == 0 || std::memcmp(raw.get(), want.data(), total) == 0);
+    }
+    if (total > 0) {
+        Block small(total - 1);
+        FUZZ_CHECK(png::inflate_bounded(spans.data(), spans.size(), small.get(), total - 1) ==
+                   png::InflateStatus::too_long);
+    }
+    {
+        Block big(total + 1);
+        FUZZ_CHECK(png::inflate_bounded(spans.data(), spans.size(), big.get(), total + 1) ==
+                   png::InflateStatus::wrong_length);
+    }
+    FUZZ_CHECK(png::inflate_discard(spans.data(), spans.size()) == png::InflateStatus::ok);
+
+    // BMP: the written pixel array reads back to the same pixels; the padding is zero.
+    const size_t stride = static_cast<size_t>(bmp::row_stride(width));
+    Block arr(stride * height);
+    bmp::write_pixel_array(rgb.get(), width, height, arr.get());
+    if (width > 0) {
+        for (uint32_t k = 0; k < height; ++k) {
+            const uint8_t* row = arr.get() + size_t{k} * stride;
+            for (size_t i = size_t{width} * 3; i < stride; ++i) FUZZ_CHECK(row[i] == 0);
+            const Block src(row, size_t{width} * 3);
+            Block px(size_t{width} * 3);
+            bmp::bgr_row_to_rgb(src.get(), px.get(), width);
+            FUZZ_CHECK(std::memcmp(px.get(), rgb.get() + size_t{height - 1 - k} * width * 3, size_t{width} * 3) == 0);
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    roundtrip(data, size);
+    return 0;
+}
