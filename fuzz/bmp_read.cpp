@@ -48,19 +48,19 @@ void decode(const uint8_t* data, size_t size) {
     const uint8_t* p;
     if (s.read(14, &p) < 14 || p[0] != 'B' || p[1] != 'M') return;  // "Unsupported BMP header"
     const uint32_t pixel_offset = le32(p + 10);
-    if (s.read(4, &p) < 4) return;                                   // "Corrupted BMP DIB header"
-    if (le32(p) != 40) return;                                       // "Only BITMAPINFOHEADER ..."
-    if (s.read(36, &p) < 36) return;                                 // struct.error
+    if (s.read(4, &p) < 4) return;    // "Corrupted BMP DIB header"
+    if (le32(p) != 40) return;        // "Only BITMAPINFOHEADER ..."
+    if (s.read(36, &p) < 36) return;  // struct.error
     const int32_t width = static_cast<int32_t>(le32(p));
     const int32_t height = static_cast<int32_t>(le32(p + 4));
     if (le16(p + 8) != 1 || le16(p + 10) != 24 || le32(p + 12) != 0) return;  // "Only uncompressed 24-bit ..."
 
     const int64_t abs_height = height < 0 ? -static_cast<int64_t>(height) : height;
     const __int128 total = static_cast<__int128>(width) * abs_height * 3;
-    if (total < 0) return;                 // bytearray's "negative count"
-    if (total > INT64_MAX) return;         // OverflowError
-    s.pos = pixel_offset;                  // seeking past the end is allowed; reads then come back empty
-    if (total == 0) return;                // width 0 only asks for empty rows
+    if (total < 0) return;          // bytearray's "negative count"
+    if (total > INT64_MAX) return;  // OverflowError
+    s.pos = pixel_offset;           // seeking past the end is allowed; reads then come back empty
+    if (total == 0) return;         // width 0 only asks for empty rows
 
     const uint64_t rows = static_cast<uint64_t>(abs_height);
     const uint64_t stride = bmp::row_stride(static_cast<uint64_t>(width));

@@ -68,8 +68,7 @@ inline int naive_predict(unsigned f, int a, int b, int c) {
 }
 
 // Reconstructs one row of len bytes from filt into out; prev is the previous reconstructed row or nullptr (zeros).
-inline void naive_unfilter(unsigned f, size_t bpp, const uint8_t* filt, const uint8_t* prev, uint8_t* out,
-                           size_t len) {
+inline void naive_unfilter(unsigned f, size_t bpp, const uint8_t* filt, const uint8_t* prev, uint8_t* out, size_t len) {
     for (size_t i = 0; i < len; ++i) {
         const int a = i >= bpp ? out[i - bpp] : 0, b = prev ? prev[i] : 0, c = prev && i >= bpp ? prev[i - bpp] : 0;
         out[i] = static_cast<uint8_t>(filt[i] + naive_predict(f, a, b, c));

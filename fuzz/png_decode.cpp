@@ -170,14 +170,14 @@ void decode(const uint8_t* data, size_t size) {
     uint8_t depth = 0, color = 0, compression = 0, filter = 0, interlace = 0;
     std::vector<Block> parts;  // each IDAT's data in a block of its own, as the extension holds them
     for (;;) {
-        if (pos == size) break;                  // clean end at a chunk boundary
-        if (size - pos < 4) return;              // "Unexpected EOF while reading chunk length"
+        if (pos == size) break;      // clean end at a chunk boundary
+        if (size - pos < 4) return;  // "Unexpected EOF while reading chunk length"
         const uint32_t length = be32(data + pos);
-        if (size - pos - 4 < 4) return;          // "... chunk type"
+        if (size - pos - 4 < 4) return;  // "... chunk type"
         const uint8_t* type = data + pos + 4;
-        if (size - pos - 8 < length) return;     // "... chunk data"
+        if (size - pos - 8 < length) return;  // "... chunk data"
         const uint8_t* body = type + 4;
-        if (size - pos - 8 - length < 4) return; // "... chunk CRC"
+        if (size - pos - 8 - length < 4) return;                                 // "... chunk CRC"
         if (be32(body + length) != chunk_crc(type, size_t{length} + 4)) return;  // "Corrupted PNG chunk detected"
         pos += size_t{12} + length;
         if (std::memcmp(type, "IHDR", 4) == 0) {

@@ -121,9 +121,8 @@ void roundtrip(const uint8_t* data, size_t size) {
         FUZZ_CHECK(total == 0 || std::memcmp(out.get(), want.data(), total) == 0);
 
         Block back_rgb(npixels * 3), back_alpha(rgba ? npixels : 0), back_filters(height);
-        const png::ReconstructResult rr =
-            png::reconstruct_image(out.get(), width, height, rgba ? 4 : 3, back_rgb.get(),
-                                   rgba ? back_alpha.get() : nullptr, back_filters.get());
+        const png::ReconstructResult rr = png::reconstruct_image(out.get(), width, height, rgba ? 4 : 3, back_rgb.get(),
+                                                                 rgba ? back_alpha.get() : nullptr, back_filters.get());
         FUZZ_CHECK(rr.ok);
         FUZZ_CHECK(npixels == 0 || std::memcmp(back_rgb.get(), rgb.get(), npixels * 3) == 0);
         FUZZ_CHECK(!rgba || npixels == 0 || std::memcmp(back_alpha.get(), alpha.get(), npixels) == 0);
