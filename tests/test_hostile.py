@@ -356,7 +356,7 @@ WORST_CASES = {
 }
 
 
-@pytest.mark.skipif(bool(os.environ.get("TAVREL_ASAN")), reason="peak RSS means nothing under ASan")
+@pytest.mark.skipif(bool(os.environ.get("TAVREL_SANITIZED")), reason="peak RSS means nothing under a sanitizer")
 def test_peak_memory_of_the_worst_cases(tmp_path):
     """All cases run in one fresh interpreter limited to 1 GiB of address space, opened by path (the host's file
     reader, which reserves what it is asked for, meets the huge sizes: they are asked for in pieces, a bug found

@@ -18,9 +18,9 @@ from Vorlant.tavrel_ext import Tavrel
 
 from imagedata import SIGNATURE, chunk, ihdr, make_bmp, make_png
 
-ASAN = bool(os.environ.get("TAVREL_ASAN"))
-# Under ASan every allocation is slower and freed memory is held in quarantine: fewer rounds, no RSS check.
-ROUNDS = 10_000 if ASAN else 100_000
+SANITIZED = bool(os.environ.get("TAVREL_SANITIZED"))
+# Under a sanitizer every allocation is slower and freed memory is held in quarantine: fewer rounds, no RSS check.
+ROUNDS = 10_000 if SANITIZED else 100_000
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
 
@@ -60,7 +60,7 @@ def assert_no_growth(step, rounds, warmup=2_000, traced_limit=64 * 1024, rss_lim
     tracemalloc.stop()
     assert grown < traced_limit, f"{grown} bytes kept by the interpreter's allocator"
     assert len(gc.get_objects()) - objects < 50
-    if not ASAN:
+    if not SANITIZED:
         assert rss_bytes() - rss < rss_limit, f"RSS grew by {(rss_bytes() - rss) >> 10} KiB"
 
 
