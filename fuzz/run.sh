@@ -10,6 +10,7 @@
 # apt-get when they are missing.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 ROOT=$PWD
 SECS=${1:-60}
 shift || true
@@ -18,27 +19,11 @@ HARNESSES=("$@")
 OUT=${FUZZ_OUT:-$ROOT/build/fuzz}
 mkdir -p "$OUT"/{bin,corpus,artifacts,logs}
 
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
 CXX=${FUZZ_CXX:-clang++}
 FUZZER_RT=(/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a)
 if ! command -v "$CXX" >/dev/null 2>&1 || [ ! -f "${FUZZER_RT[0]}" ]; then
     $SUDO apt-get update -q && $SUDO apt-get install -y -q clang libclang-rt-14-dev zlib1g-dev || exit 1
 fi
-
-find_python() {
-    if command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'import sys' >/dev/null 2>&1; then
-        command -v python3.12
-        return
-    fi
-    if command -v pyenv >/dev/null 2>&1; then
-        for p in "$(pyenv root)"/versions/3.12*/bin/python3.12; do
-            if [ -x "$p" ]; then echo "$p"; return; fi
-        done
-    fi
-    echo "Python 3.12 not found" >&2
-    return 1
-}
 
 # ---- native harnesses -------------------------------------------------------------------------------------------
 FLAGS=(-std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined

@@ -10,27 +10,10 @@
 #      the sources themselves and do not use the package, are left to the main run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 ROOT=$PWD
 
-find_python() {
-    if command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'import sys' >/dev/null 2>&1; then
-        command -v python3.12
-        return
-    fi
-    if command -v pyenv >/dev/null 2>&1; then
-        local root
-        root=$(pyenv root)
-        for p in "$root"/versions/3.12*/bin/python3.12; do
-            if [ -x "$p" ]; then echo "$p"; return; fi
-        done
-    fi
-    echo "Python 3.12 not found" >&2
-    exit 1
-}
-
 if [ ! -f /usr/include/zlib.h ]; then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
     $SUDO apt-get update -q
     $SUDO apt-get install -y -q zlib1g-dev
 fi
@@ -75,7 +58,6 @@ SDIST_NEEDS = ["*/pyproject.toml", "*/CMakeLists.txt", "*/README.md", "*/Vorlant
                "*/src/module/exports.map", "*/src/png/decode.cpp", "*/src/bmp/reader.cpp", "*/tests/conftest.py"]
 failed = False
 
-
 def check(label, names, needs):
     global failed
     for pattern in needs:
@@ -83,11 +65,9 @@ def check(label, names, needs):
             print(f"{label}: missing {pattern}")
             failed = True
 
-
 def wheel_files(path):
     with zipfile.ZipFile(path) as z:
         return sorted(n for n in z.namelist() if ".dist-info/" not in n)
-
 
 first, second = wheel_files(wheel), wheel_files(wheel_from_sdist)
 check("wheel", first, WHEEL_NEEDS)

@@ -7,6 +7,7 @@
 # ruff and mypy (versions pinned in pyproject.toml's `lint` extra) into .venv-lint.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 
 FIX=0
 case "${1:-}" in
@@ -15,28 +16,10 @@ case "${1:-}" in
     *) echo "usage: $0 [--fix]" >&2; exit 2 ;;
 esac
 
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
 APT_UPDATED=0
 apt_install() {
     if [ "$APT_UPDATED" -eq 0 ]; then $SUDO apt-get update -q; APT_UPDATED=1; fi
     $SUDO apt-get install -y -q "$@"
-}
-
-find_python() {
-    if command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'import sys' >/dev/null 2>&1; then
-        command -v python3.12
-        return
-    fi
-    if command -v pyenv >/dev/null 2>&1; then
-        local root
-        root=$(pyenv root)
-        for p in "$root"/versions/3.12*/bin/python3.12; do
-            if [ -x "$p" ]; then echo "$p"; return; fi
-        done
-    fi
-    echo "Python 3.12 not found" >&2
-    exit 1
 }
 
 # --- tools -----------------------------------------------------------------

@@ -3,28 +3,11 @@
 # tools. Installs the system headers the build needs when they are missing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-
-find_python() {
-    if command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'import sys' >/dev/null 2>&1; then
-        command -v python3.12
-        return
-    fi
-    if command -v pyenv >/dev/null 2>&1; then
-        local root
-        root=$(pyenv root)
-        for p in "$root"/versions/3.12*/bin/python3.12; do
-            if [ -x "$p" ]; then echo "$p"; return; fi
-        done
-    fi
-    echo "Python 3.12 not found" >&2
-    exit 1
-}
+. scripts/lib.sh
 
 # zlib is required; libdeflate (a faster inflater) is optional: installed when missing, and the build falls back to
 # zlib alone if it cannot be.
 if [ ! -f /usr/include/zlib.h ] || [ ! -f /usr/include/libdeflate.h ]; then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
     $SUDO apt-get update -q
     [ -f /usr/include/zlib.h ] || $SUDO apt-get install -y -q zlib1g-dev
     [ -f /usr/include/libdeflate.h ] || $SUDO apt-get install -y -q libdeflate-dev ||

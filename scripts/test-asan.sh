@@ -11,27 +11,10 @@
 # skip themselves when TAVREL_SANITIZED is set: the sanitizer's shadow memory and quarantine distort every figure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 ROOT=$PWD
 OUT=$ROOT/build/asan
 
-find_python() {
-    if command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'import sys' >/dev/null 2>&1; then
-        command -v python3.12
-        return
-    fi
-    if command -v pyenv >/dev/null 2>&1; then
-        local root
-        root=$(pyenv root)
-        for p in "$root"/versions/3.12*/bin/python3.12; do
-            if [ -x "$p" ]; then echo "$p"; return; fi
-        done
-    fi
-    echo "Python 3.12 not found" >&2
-    exit 1
-}
-
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
 LIBASAN=$(g++ -print-file-name=libasan.so 2>/dev/null || true)
 if [ ! -f /usr/include/zlib.h ] || [ ! -f "$LIBASAN" ]; then
     $SUDO apt-get update -q

@@ -6,27 +6,10 @@
 # Usage: scripts/test-memcheck.sh [PYTEST_ARGS...]   (default: the subset below)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 ROOT=$PWD
 OUT=$ROOT/build/memcheck
 
-find_python() {
-    if command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'import sys' >/dev/null 2>&1; then
-        command -v python3.12
-        return
-    fi
-    if command -v pyenv >/dev/null 2>&1; then
-        local root
-        root=$(pyenv root)
-        for p in "$root"/versions/3.12*/bin/python3.12; do
-            if [ -x "$p" ]; then echo "$p"; return; fi
-        done
-    fi
-    echo "Python 3.12 not found" >&2
-    exit 1
-}
-
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
 if ! command -v valgrind >/dev/null 2>&1 || [ ! -f /usr/include/zlib.h ]; then
     $SUDO apt-get update -q
     $SUDO apt-get install -y -q valgrind zlib1g-dev
@@ -70,7 +53,6 @@ from pathlib import Path
 RECORD = re.compile(r"^==\d+== [\d,]+ (?:\([\d,]+ direct, [\d,]+ indirect\) )?bytes in [\d,]+ blocks"
                     r" are definitely lost.*?(?=^==\d+== $)", re.S | re.M)
 
-
 def ours(record):
     frames = [line for line in record.splitlines() if re.match(r"==\d+==    (at|by) ", line)]
     for frame in frames:
@@ -79,7 +61,6 @@ def ours(record):
         if "tavrel" in frame:
             return True
     return False
-
 
 bad = 0
 for log in sorted(Path(sys.argv[1]).glob("memcheck.*.log")):

@@ -3,34 +3,17 @@
 # test extra) and runs the tests there. Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-
-find_python313() {
-    if command -v python3.13 >/dev/null 2>&1 && python3.13 -c 'import sys' >/dev/null 2>&1; then
-        command -v python3.13
-        return
-    fi
-    if command -v pyenv >/dev/null 2>&1; then
-        local root
-        root=$(pyenv root)
-        for p in "$root"/versions/3.13*/bin/python3.13; do
-            if [ -x "$p" ]; then echo "$p"; return; fi
-        done
-    fi
-    echo "Python 3.13 not found" >&2
-    exit 1
-}
+. scripts/lib.sh
 
 # The same system headers as the 3.12 build (zlib required, libdeflate optional).
 if [ ! -f /usr/include/zlib.h ] || [ ! -f /usr/include/libdeflate.h ]; then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
     $SUDO apt-get update -q
     [ -f /usr/include/zlib.h ] || $SUDO apt-get install -y -q zlib1g-dev
     [ -f /usr/include/libdeflate.h ] || $SUDO apt-get install -y -q libdeflate-dev ||
         echo "libdeflate-dev not installed: image data will be inflated with zlib" >&2
 fi
 
-PY=${PYTHON313:-$(find_python313)}
+PY=${PYTHON313:-$(find_python 3.13)}
 if [ ! -x .venv313/bin/python ]; then
     "$PY" -m venv .venv313
 fi

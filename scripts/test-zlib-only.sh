@@ -3,22 +3,11 @@
 # venv of its own, .venv-zlib, and runs the whole test suite on that build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/lib.sh
 
-PY=${PYTHON:-}
-if [ -z "$PY" ]; then
-    if command -v python3.12 >/dev/null 2>&1 && python3.12 -c 'import sys' >/dev/null 2>&1; then
-        PY=$(command -v python3.12)
-    elif command -v pyenv >/dev/null 2>&1; then
-        for p in "$(pyenv root)"/versions/3.12*/bin/python3.12; do
-            if [ -x "$p" ]; then PY=$p; break; fi
-        done
-    fi
-fi
-[ -n "$PY" ] || { echo "Python 3.12 not found" >&2; exit 1; }
+PY=${PYTHON:-$(find_python)}
 
 if [ ! -f /usr/include/zlib.h ]; then
-    SUDO=""
-    [ "$(id -u)" -eq 0 ] || SUDO="sudo"
     $SUDO apt-get update -q
     $SUDO apt-get install -y -q zlib1g-dev
 fi
