@@ -214,19 +214,26 @@ class Results:
     memory: list = field(default_factory=list)
 
 
+def open_calls(data: bytes, spath: str) -> dict:
+    """Opening the same file from its bytes and from its path: ours, Pillow's and OpenCV's."""
+    arr = np.frombuffer(data, np.uint8)
+    return {
+        "ours": lambda: Tavrel.open(data),
+        "ours (path)": lambda: Tavrel.open(spath),
+        "Pillow": lambda: Image.open(io.BytesIO(data)).load(),
+        "Pillow (path)": lambda: Image.open(spath).load(),
+        "OpenCV": lambda: cv2.imdecode(arr, cv2.IMREAD_UNCHANGED),
+        "OpenCV (path)": lambda: cv2.imread(spath, cv2.IMREAD_UNCHANGED),
+    }
+
+
 def bench_png_open(s: Sample, tmp: Path, rounds: int, res: Results) -> None:
     for variant, data in (("Pillow's IDATs", s.png), ("8 KiB IDATs", s.png_cut)):
         path = tmp / f"open-{s.content}-{s.mode}-{s.size}.png"
         path.write_bytes(data)
         spath = str(path)
-        arr = np.frombuffer(data, np.uint8)
         times = race({
-            "ours": lambda: Tavrel.open(data),
-            "ours (path)": lambda: Tavrel.open(spath),
-            "Pillow": lambda: Image.open(io.BytesIO(data)).load(),
-            "Pillow (path)": lambda: Image.open(spath).load(),
-            "OpenCV": lambda: cv2.imdecode(arr, cv2.IMREAD_UNCHANGED),
-            "OpenCV (path)": lambda: cv2.imread(spath, cv2.IMREAD_UNCHANGED),
+            **open_calls(data, spath),
             "pyspng": lambda: pyspng.load(data),
             "pyspng (path)": lambda: pyspng.load(path.read_bytes()),
             "zlib.decompress": lambda: zlib.decompress(s.idat),
@@ -278,12 +285,7 @@ def bench_bmp(s: Sample, tmp: Path, rounds: int, res: Results) -> None:
     bgr = cv2.imdecode(arr, cv2.IMREAD_UNCHANGED)
     out = {k: str(tmp / f"save-{k}.bmp") for k in ("ours", "pil", "cv")}
     opened = race({
-        "ours": lambda: Tavrel.open(data),
-        "ours (path)": lambda: Tavrel.open(spath),
-        "Pillow": lambda: Image.open(io.BytesIO(data)).load(),
-        "Pillow (path)": lambda: Image.open(spath).load(),
-        "OpenCV": lambda: cv2.imdecode(arr, cv2.IMREAD_UNCHANGED),
-        "OpenCV (path)": lambda: cv2.imread(spath, cv2.IMREAD_UNCHANGED),
+        **open_calls(data, spath),
         "copy": lambda: bytearray(rgb),
     }, rounds)
     written = str(tmp / "save-floor.bmp")

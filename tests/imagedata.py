@@ -1,4 +1,5 @@
-"""Builders of PNG and BMP bytes for tests, written with struct and zlib only."""
+"""Builders of PNG and BMP bytes for tests, written with struct and zlib only, and the host's own errors to
+compare messages with."""
 
 import struct
 import zlib
@@ -113,3 +114,12 @@ def make_bmp(width, height, rgb, xppm=2835, yppm=2835, clr_used=0, clr_important
     head = b"BM" + struct.pack("<IHHI", offset + len(body), 0, 0, offset)
     filler = b"\xee" * (offset - 54)
     return head + info + filler + body
+
+
+def host_error(call):
+    """The exception the running host itself raises for `call`, to compare messages with."""
+    try:
+        call()
+    except Exception as e:  # noqa: BLE001 - the host's own error is what we compare against
+        return e
+    raise AssertionError("the host accepted what it was expected to refuse")

@@ -4,15 +4,10 @@ import pytest
 
 from Vorlant.tavrel_ext import Tavrel
 
+from imagedata import host_error
+
 BOUNDS = "Pixel coordinate out of bounds"
 
-
-def host_error(call):
-    try:
-        call()
-    except Exception as e:  # noqa: BLE001 - the host's own error is what we compare against
-        return e
-    raise AssertionError("the host accepted what it was expected to refuse")
 
 
 def image(width=3, height=2, alpha=False):

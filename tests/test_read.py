@@ -17,7 +17,18 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import Vorlant.tavrel_ext as m
 from Vorlant.tavrel_ext import Tavrel
 
-from imagedata import SIGNATURE, chunk, filter_rows, ihdr, make_bmp, make_png, make_rows, paeth, split_pixels
+from imagedata import (
+    SIGNATURE,
+    chunk,
+    filter_rows,
+    host_error,
+    ihdr,
+    make_bmp,
+    make_png,
+    make_rows,
+    paeth,
+    split_pixels,
+)
 
 IEND = chunk(b"IEND", b"")
 MALFORMED = "Malformed PNG image data"
@@ -36,14 +47,6 @@ def short_id(value):
 def decode(data):
     return Tavrel._streamToImage(io.BytesIO(data))
 
-
-def host_error(call):
-    """The exception the host itself raises for `call`, to compare messages with."""
-    try:
-        call()
-    except Exception as e:  # noqa: BLE001 - any host error is what we compare against
-        return e
-    raise AssertionError("the host accepted what it was expected to refuse")
 
 
 def refused(data, exc=ValueError):
