@@ -4,7 +4,7 @@
 #   scripts/lint.sh          check only; exits non-zero if any tool reports
 #   scripts/lint.sh --fix    apply clang-format and ruff's safe fixes, then check
 # Installs what is missing: clang-format and clang-tidy from Debian's packages,
-# ruff and mypy (versions pinned in pyproject.toml's `lint` extra) into .venv-lint.
+# ruff and mypy (versions pinned in pyproject.toml's `lint` extra) into .venv.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -16,35 +16,27 @@ case "${1:-}" in
     *) echo "usage: $0 [--fix]" >&2; exit 2 ;;
 esac
 
-APT_UPDATED=0
-apt_install() {
-    if [ "$APT_UPDATED" -eq 0 ]; then $SUDO apt-get update -q; APT_UPDATED=1; fi
-    $SUDO apt-get install -y -q "$@"
-}
-
 # --- tools -----------------------------------------------------------------
 # Debian's clang tools (version 14 on bookworm); the versioned names win when both exist.
+need_debs "${DEBS_LINT[@]}"
 pick() { for n in "$@"; do if command -v "$n" >/dev/null 2>&1; then command -v "$n"; return; fi; done; }
 CLANG_FORMAT=$(pick clang-format-14 clang-format)
 CLANG_TIDY=$(pick clang-tidy-14 clang-tidy)
-if [ -z "$CLANG_FORMAT" ] || [ -z "$CLANG_TIDY" ]; then
-    apt_install clang-format clang-tidy
-    CLANG_FORMAT=$(pick clang-format-14 clang-format)
-    CLANG_TIDY=$(pick clang-tidy-14 clang-tidy)
-fi
 # clang-tidy compiles the sources: it needs the headers the build uses.
-[ -f /usr/include/zlib.h ] || apt_install zlib1g-dev
-[ -f /usr/include/libdeflate.h ] || apt_install libdeflate-dev ||
-    echo "libdeflate-dev not installed: checking the zlib-only build" >&2
+need_debs "${DEBS_BUILD[@]}"
+need_debs --optional "${DEBS_BUILD_OPTIONAL[@]}"
 
 PY=${PYTHON:-$(find_python)}
-[ -x .venv-lint/bin/python ] || "$PY" -m venv .venv-lint
-mapfile -t PINS < <(.venv-lint/bin/python -c '
+if [ ! -x .venv/bin/python ]; then
+    "$PY" -m venv .venv
+    .venv/bin/python -m pip install -q --upgrade pip
+fi
+mapfile -t PINS < <(.venv/bin/python -c '
 import tomllib
 with open("pyproject.toml", "rb") as f:
     print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["lint"]))')
-if ! .venv-lint/bin/python -m pip show -q ruff mypy >/dev/null 2>&1 ||
-   ! .venv-lint/bin/python - "${PINS[@]}" <<'PYCHECK'
+if ! .venv/bin/python -m pip show -q ruff mypy >/dev/null 2>&1 ||
+   ! .venv/bin/python - "${PINS[@]}" <<'PYCHECK'
 import sys
 from importlib.metadata import version
 for pin in sys.argv[1:]:
@@ -53,25 +45,25 @@ for pin in sys.argv[1:]:
         sys.exit(1)
 PYCHECK
 then
-    .venv-lint/bin/python -m pip install -q "${PINS[@]}"
+    .venv/bin/python -m pip install -q "${PINS[@]}"
 fi
 # CMake writes the compile commands; the one scikit-build-core uses comes from PyPI when there is none.
 # (A pyenv shim answers `command -v` even where it cannot run, hence the version call.)
 CMAKE_GENERATOR_ARGS=()
 if ! cmake --version >/dev/null 2>&1; then
-    .venv-lint/bin/python -m pip install -q cmake ninja
-    export PATH="$PWD/.venv-lint/bin:$PATH"
+    .venv/bin/python -m pip install -q cmake ninja
+    export PATH="$PWD/.venv/bin:$PATH"
 fi
 if ! make --version >/dev/null 2>&1; then
-    ninja --version >/dev/null 2>&1 || .venv-lint/bin/python -m pip install -q ninja
-    export PATH="$PWD/.venv-lint/bin:$PATH"
+    ninja --version >/dev/null 2>&1 || .venv/bin/python -m pip install -q ninja
+    export PATH="$PWD/.venv/bin:$PATH"
     CMAKE_GENERATOR_ARGS=(-G Ninja)
 fi
 
 echo "clang-format: $("$CLANG_FORMAT" --version)"
 echo "clang-tidy:   $("$CLANG_TIDY" --version | grep -i version | head -1)"
-echo "ruff:         $(.venv-lint/bin/ruff --version)"
-echo "mypy:         $(.venv-lint/bin/mypy --version)"
+echo "ruff:         $(.venv/bin/ruff --version)"
+echo "mypy:         $(.venv/bin/mypy --version)"
 
 FAILED=()
 
@@ -102,7 +94,7 @@ echo "== clang-tidy"
 mkdir -p build
 cmake -S . -B build/lint "${CMAKE_GENERATOR_ARGS[@]}" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCMAKE_BUILD_TYPE=Release \
     -DPython_EXECUTABLE="$PY" >build/lint.cmake.log 2>&1 || { cat build/lint.cmake.log; exit 1; }
-mapfile -t TU < <(.venv-lint/bin/python -c '
+mapfile -t TU < <(.venv/bin/python -c '
 import json
 print("\n".join(sorted(e["file"] for e in json.load(open("build/lint/compile_commands.json")))))')
 # Two at a time: the machine has two cores. Headers under src/ are checked through the files that include them.
@@ -111,13 +103,13 @@ printf '%s\n' "${TU[@]}" | xargs -P 2 -n 4 "$CLANG_TIDY" -p build/lint --quiet 2
 # --- Python -------------------------------------------------------------------
 echo "== ruff"
 if [ "$FIX" -eq 1 ]; then
-    .venv-lint/bin/ruff check --fix . || true
+    .venv/bin/ruff check --fix . || true
 fi
-.venv-lint/bin/ruff check . || FAILED+=(ruff)
+.venv/bin/ruff check . || FAILED+=(ruff)
 
 echo "== mypy"
 # The files and the strictness are set in pyproject.toml: the stub and examples/roundtrip.py.
-.venv-lint/bin/mypy || FAILED+=(mypy)
+.venv/bin/mypy || FAILED+=(mypy)
 
 if [ "${#FAILED[@]}" -ne 0 ]; then
     echo "lint: FAILED: ${FAILED[*]}" >&2

@@ -1,25 +1,19 @@
 #!/usr/bin/env bash
 # Builds and installs the package into ./.venv (Python 3.12), with the test
-# tools. Installs the system headers the build needs when they are missing.
+# tools. Installs the system headers the build needs when they are missing
+# (the Debian packages are listed in scripts/lib.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-# zlib is required; libdeflate (a faster inflater) is optional: installed when missing, and the build falls back to
-# zlib alone if it cannot be.
-if [ ! -f /usr/include/zlib.h ] || [ ! -f /usr/include/libdeflate.h ]; then
-    $SUDO apt-get update -q
-    [ -f /usr/include/zlib.h ] || $SUDO apt-get install -y -q zlib1g-dev
-    [ -f /usr/include/libdeflate.h ] || $SUDO apt-get install -y -q libdeflate-dev ||
-        echo "libdeflate-dev not installed: image data will be inflated with zlib" >&2
-fi
+# zlib is required; the faster inflaters are optional: installed when missing, and the build falls back to zlib
+# alone if they cannot be.
+need_debs "${DEBS_BUILD[@]}"
+need_debs --optional "${DEBS_BUILD_OPTIONAL[@]}"
 
 PY=${PYTHON:-$(find_python)}
 if [ ! -x .venv/bin/python ]; then
     "$PY" -m venv .venv
+    .venv/bin/python -m pip install -q --upgrade pip
 fi
-.venv/bin/python -m pip install -q --upgrade pip
-# CI builds with warnings as errors: the build must stay warning-free.
-EXTRA=()
-[ "${CI:-}" = "true" ] && EXTRA=(-Ccmake.define.TAVREL_WERROR=ON)
-.venv/bin/python -m pip install -q "${EXTRA[@]}" ".[test]"
+.venv/bin/python -m pip install -q "${PIP_WERROR[@]}" ".[test]"

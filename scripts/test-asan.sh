@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer (CMake option TAVREL_SANITIZE) into a venv
-# and build directory of its own under build/asan, leaving .venv alone, and runs the whole test suite there with gcc's
+# Builds the extension with AddressSanitizer and UndefinedBehaviorSanitizer (CMake option TAVREL_SANITIZE) into a
+# folder and build directory of their own under build/asan, leaving .venv's own build alone, and runs the whole test
+# suite with .venv's interpreter (made by scripts/setup.sh when missing), that folder first on PYTHONPATH and gcc's
 # sanitizer runtime preloaded. Any sanitizer report ends the run with a failure.
 # Usage: scripts/test-asan.sh [PYTEST_ARGS...]
 #
@@ -15,25 +16,23 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 OUT=$ROOT/build/asan
 
-LIBASAN=$(g++ -print-file-name=libasan.so 2>/dev/null || true)
-if [ ! -f /usr/include/zlib.h ] || [ ! -f "$LIBASAN" ]; then
-    $SUDO apt-get update -q
-    $SUDO apt-get install -y -q zlib1g-dev g++
-    LIBASAN=$(g++ -print-file-name=libasan.so)
-fi
-[ -f "$LIBASAN" ] || { echo "gcc's libasan not found" >&2; exit 1; }
+SITE=$OUT/site
 
-PY=${PYTHON:-$(find_python)}
-[ -x "$OUT/venv/bin/python" ] || "$PY" -m venv "$OUT/venv"
-"$OUT/venv/bin/python" -m pip install -q --upgrade pip
-echo "== building the sanitized extension into $OUT"
-"$OUT/venv/bin/python" -m pip install -q --force-reinstall \
+need_debs "${DEBS_BUILD[@]}"
+LIBASAN=$(g++ -print-file-name=libasan.so)
+[ -f "$LIBASAN" ] || { echo "gcc's libasan not found" >&2; exit 1; }
+need_venv
+
+echo "== building the sanitized extension into $SITE"
+.venv/bin/python -m pip install -q --no-deps --upgrade --target "$SITE" "${PIP_WERROR[@]}" \
     -Cbuild-dir="$OUT/ext-build" -Ccmake.build-type=RelWithDebInfo \
-    -Ccmake.define.TAVREL_SANITIZE=address,undefined ".[test]"
+    -Ccmake.define.TAVREL_SANITIZE=address,undefined .
+export PYTHONPATH=$SITE
 
 echo "== running the suite under ASan and UBSan"
 export TAVREL_SANITIZED=1
 export PYTHONMALLOC=malloc
 export ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1:strict_string_checks=1:check_initialization_order=1
 export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
-LD_PRELOAD="$LIBASAN" "$OUT/venv/bin/pytest" -q -p no:cacheprovider "$@"
+LD_PRELOAD="$LIBASAN" .venv/bin/python -c 'import Vorlant.tavrel_ext as m; print("sanitized build:", m.__file__)'
+LD_PRELOAD="$LIBASAN" .venv/bin/pytest -q -p no:cacheprovider "$@"

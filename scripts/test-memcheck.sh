@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the reading, writing and pixel tests under valgrind memcheck against an extension built with debug information
-# (its own venv and build directory under build/memcheck; .venv is left alone). Fails on any memory error valgrind
+# (into a folder and build directory of their own under build/memcheck, tested with .venv's interpreter, that folder
+# first on PYTHONPATH; .venv's own build is left alone). Fails on any memory error valgrind
 # reports (invalid read or write, use of uninitialised memory, bad free) and on any definite leak whose allocation
 # stack runs through the module; CPython's own leftovers at exit are not ours and are listed only as a count.
 # Usage: scripts/test-memcheck.sh [PYTEST_ARGS...]   (default: the subset below)
@@ -10,17 +11,14 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 OUT=$ROOT/build/memcheck
 
-if ! command -v valgrind >/dev/null 2>&1 || [ ! -f /usr/include/zlib.h ]; then
-    $SUDO apt-get update -q
-    $SUDO apt-get install -y -q valgrind zlib1g-dev
-fi
+SITE=$OUT/site
 
-PY=${PYTHON:-$(find_python)}
-[ -x "$OUT/venv/bin/python" ] || "$PY" -m venv "$OUT/venv"
-"$OUT/venv/bin/python" -m pip install -q --upgrade pip
-echo "== building the extension with debug information into $OUT"
-"$OUT/venv/bin/python" -m pip install -q --force-reinstall \
-    -Cbuild-dir="$OUT/ext-build" -Ccmake.build-type=RelWithDebInfo ".[test]"
+need_debs "${DEBS_BUILD[@]}" "${DEBS_MEMCHECK[@]}"
+need_venv
+echo "== building the extension with debug information into $SITE"
+.venv/bin/python -m pip install -q --no-deps --upgrade --target "$SITE" "${PIP_WERROR[@]}" \
+    -Cbuild-dir="$OUT/ext-build" -Ccmake.build-type=RelWithDebInfo .
+export PYTHONPATH=$SITE
 
 TESTS=("$@")
 if [ ${#TESTS[@]} -eq 0 ]; then
@@ -39,13 +37,13 @@ status=0
 TAVREL_SANITIZED=1 PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=99 --errors-for-leak-kinds=none \
     --leak-check=full --show-leak-kinds=definite --num-callers=40 \
     --suppressions="$ROOT/scripts/valgrind-python.supp" --log-file="$OUT/logs/memcheck.%p.log" \
-    "$OUT/venv/bin/python" "$OUT/venv/bin/pytest" -q -p no:cacheprovider "${TESTS[@]}" || status=$?
+    "$ROOT/.venv/bin/python" "$ROOT/.venv/bin/pytest" -q -p no:cacheprovider "${TESTS[@]}" || status=$?
 
 # The verdict: memory errors from valgrind's summary, leaks of the module from the leak records. A definite leak is the
 # module's when a frame of the module is the first caller above the allocator, before any Python frame: past a Python
 # frame the object was made by Python code the module called back into (a stream's read, a path's __fspath__), whose
 # objects Python code owns. Interned strings are left out: the interpreter keeps them forever by design.
-"$OUT/venv/bin/python" - "$OUT/logs" <<'PYEOF' || status=1
+.venv/bin/python - "$OUT/logs" <<'PYEOF' || status=1
 import re
 import sys
 from pathlib import Path

@@ -5,22 +5,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-# The same system headers as the 3.12 build (zlib required, libdeflate optional).
-if [ ! -f /usr/include/zlib.h ] || [ ! -f /usr/include/libdeflate.h ]; then
-    $SUDO apt-get update -q
-    [ -f /usr/include/zlib.h ] || $SUDO apt-get install -y -q zlib1g-dev
-    [ -f /usr/include/libdeflate.h ] || $SUDO apt-get install -y -q libdeflate-dev ||
-        echo "libdeflate-dev not installed: image data will be inflated with zlib" >&2
-fi
+# The same system headers as the 3.12 build (zlib required, the faster inflaters optional).
+need_debs "${DEBS_BUILD[@]}"
+need_debs --optional "${DEBS_BUILD_OPTIONAL[@]}"
 
 PY=${PYTHON313:-$(find_python 3.13)}
 if [ ! -x .venv313/bin/python ]; then
     "$PY" -m venv .venv313
+    .venv313/bin/python -m pip install -q --upgrade pip
 fi
-.venv313/bin/python -m pip install -q --upgrade pip
-EXTRA=()
-[ "${CI:-}" = "true" ] && EXTRA=(-Ccmake.define.TAVREL_WERROR=ON)
-.venv313/bin/python -m pip install -q "${EXTRA[@]}" ".[test]"
-.venv313/bin/python -I -c 'import sys; from Vorlant import tavrel_ext; print("tavrel_ext on", sys.version.split()[0])'
-# The venv's pytest (not `python -m pytest`): the source folder Vorlant/ must not shadow the installed package.
+.venv313/bin/python -m pip install -q "${PIP_WERROR[@]}" ".[test]"
+.venv313/bin/python -c 'import sys; from Vorlant import tavrel_ext; print("tavrel_ext on", sys.version.split()[0])'
 exec .venv313/bin/pytest -q -p no:cacheprovider "$@"

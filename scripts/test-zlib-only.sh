@@ -1,31 +1,27 @@
 #!/usr/bin/env bash
 # Builds the extension without libdeflate (zlib inflates everything, as on a host without libdeflate-dev) into a
-# venv of its own, .venv-zlib, and runs the whole test suite on that build.
+# folder of its own, build/zlib-only/site, and runs the whole test suite on that build with .venv's interpreter
+# (made by scripts/setup.sh when missing), that folder first on PYTHONPATH. Extra arguments go to pytest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
+ROOT=$PWD
+SITE=$ROOT/build/zlib-only/site
 
-PY=${PYTHON:-$(find_python)}
+need_debs "${DEBS_BUILD[@]}"
+need_venv
 
-if [ ! -f /usr/include/zlib.h ]; then
-    $SUDO apt-get update -q
-    $SUDO apt-get install -y -q zlib1g-dev
-fi
-
-[ -x .venv-zlib/bin/python ] || "$PY" -m venv .venv-zlib
-.venv-zlib/bin/python -m pip install -q --upgrade pip
-EXTRA=()
-[ "${CI:-}" = "true" ] && EXTRA=(-Ccmake.define.TAVREL_WERROR=ON)
 # A build directory of its own, so that the default build's cache (with libdeflate) is neither used nor changed.
-.venv-zlib/bin/python -m pip install -q "${EXTRA[@]}" -Ccmake.define.TAVREL_USE_LIBDEFLATE=OFF \
-    -Cbuild-dir=build/zlib-only ".[test]"
+.venv/bin/python -m pip install -q --no-deps --upgrade --target "$SITE" "${PIP_WERROR[@]}" \
+    -Ccmake.define.TAVREL_USE_LIBDEFLATE=OFF -Cbuild-dir=build/zlib-only/ext-build .
+export PYTHONPATH=$SITE
 
-# The build must really be the zlib-only one (asked from / so that the source tree's package does not shadow it).
-ROOT=$(pwd)
-SO=$(cd / && "$ROOT/.venv-zlib/bin/python" -c 'import Vorlant.tavrel_ext as m; print(m.__file__)')
+# The build must really be the zlib-only one, and the one imported.
+SO=$(.venv/bin/python -c 'import Vorlant.tavrel_ext as m; print(m.__file__)')
+case "$SO" in "$SITE"/*) ;; *) echo "imported $SO, not the zlib-only build in $SITE" >&2; exit 1 ;; esac
 if ldd "$SO" | grep -q libdeflate; then
     echo "the zlib-only build links libdeflate: $SO" >&2
     exit 1
 fi
 echo "zlib-only build: $SO"
-.venv-zlib/bin/pytest -q
+.venv/bin/pytest -q -p no:cacheprovider "$@"

@@ -21,8 +21,8 @@ print(next(p for p in pins if p.startswith("mypy")))')
 ALLOW=()
 [ -f scripts/stubtest-allowlist.txt ] && ALLOW=(--allowlist "$ROOT/scripts/stubtest-allowlist.txt")
 echo "== stubtest Vorlant.tavrel_ext"
-# From outside the project: the module and its stub are the installed ones (the source folder Vorlant/ has no
-# built module), so this also checks that the stub is installed beside the module.
+# From outside the project: the module and its stub are the installed ones, so this also checks that the stub is
+# installed beside the module.
 OUTSIDE=$(mktemp -d)
 trap 'rm -rf "$OUTSIDE"' EXIT
 (cd "$OUTSIDE" && "$ROOT/$VENV/bin/python" -m mypy.stubtest Vorlant.tavrel_ext "${ALLOW[@]}")

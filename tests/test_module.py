@@ -238,7 +238,7 @@ def test_second_interpreter_refused(tmp_path):
         else:
             print(failure.msg if failure is not None else "imported")
     """)
-    # run outside the project folder, whose Vorlant/ holds no built module
+    # run in a folder of its own, so that only the installed package can be imported
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True,
                          cwd=tmp_path).stdout
     assert "Interpreter change detected - this module can only be loaded into one interpreter per process." in out

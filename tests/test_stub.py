@@ -8,7 +8,7 @@ import pytest
 
 import Vorlant.tavrel_ext as m
 
-STUB = Path(__file__).resolve().parents[1] / "Vorlant" / "tavrel_ext.pyi"
+STUB = Path(__file__).resolve().parents[1] / "src" / "Vorlant" / "tavrel_ext.pyi"
 
 
 def stub_tree():
