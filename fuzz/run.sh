@@ -6,8 +6,8 @@
 #   (atheris, over Tavrel.open / save / re-open in the extension built with native coverage, ASan and UBSan).
 # Corpora grow across runs in build/fuzz/corpus/HARNESS; crashing inputs land in build/fuzz/artifacts; logs in
 # build/fuzz/logs (FUZZ_OUT=DIR puts all of it elsewhere). Seeds are made at run time: PngSuite files from ../shared
-# when present, and small PNG and BMP files written by the module. Installs clang and the libFuzzer runtime with
-# apt-get when they are missing.
+# when present, and small PNG and BMP files written by the module. Installs clang and the libFuzzer runtime (the
+# Debian packages listed in scripts/lib.sh) when they are missing.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -20,39 +20,37 @@ OUT=${FUZZ_OUT:-$ROOT/build/fuzz}
 mkdir -p "$OUT"/{bin,corpus,artifacts,logs}
 
 CXX=${FUZZ_CXX:-clang++}
-FUZZER_RT=(/usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a)
-if ! command -v "$CXX" >/dev/null 2>&1 || [ ! -f "${FUZZER_RT[0]}" ]; then
-    $SUDO apt-get update -q && $SUDO apt-get install -y -q clang libclang-rt-14-dev zlib1g-dev || exit 1
-fi
+need_debs "${DEBS_CLANG[@]}" "${DEBS_BUILD[@]}" || exit 1
 
 # ---- native harnesses -------------------------------------------------------------------------------------------
 FLAGS=(-std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined
        -fno-omit-frame-pointer -Isrc -Ifuzz)
 LIBS=(-lz)
+[ "${CI:-}" = "true" ] && FLAGS+=(-Werror)   # CI builds with warnings as errors
 if [ -f /usr/include/libdeflate.h ]; then FLAGS+=(-DTAVREL_HAVE_LIBDEFLATE=1); LIBS+=(-ldeflate); fi
 build_native() {
     echo "== building $1"
     "$CXX" "${FLAGS[@]}" "fuzz/$1.cpp" src/png/*.cpp src/bmp/*.cpp -o "$OUT/bin/$1" "${LIBS[@]}"
 }
 
-# ---- the atheris venv: atheris, and the extension built by clang with sanitizer coverage, ASan and UBSan ---------
-VENV=$OUT/venv
+# ---- atheris, and the extension built by clang with sanitizer coverage, ASan and UBSan, both installed into a folder
+# of their own (build/fuzz/site) and run with .venv's interpreter, that folder first on PYTHONPATH --------------------
+VENV=$ROOT/.venv
+SITE=$OUT/site
 setup_atheris() {
-    local py
-    py=$(find_python) || return 1
-    [ -x "$VENV/bin/python" ] || "$py" -m venv "$VENV" || return 1
-    "$VENV/bin/python" -m pip install -q --upgrade pip && "$VENV/bin/python" -m pip install -q atheris || return 1
+    [ -x "$VENV/bin/pytest" ] || bash scripts/setup.sh || return 1
+    [ -d "$SITE/atheris" ] || "$VENV/bin/python" -m pip install -q --target "$SITE" atheris || return 1
     echo "== building the extension for atheris (clang, fuzzer-no-link, address, undefined)"
     # The runtime atheris preloads has no handlers for the vptr and function checks, which need RTTI support.
-    CC=clang CXX=clang++ "$VENV/bin/python" -m pip install -q --force-reinstall --no-deps -Cbuild-dir="$OUT/ext-build" \
-        -Ccmake.define.TAVREL_SANITIZE="address,undefined,fuzzer-no-link" \
+    CC=clang CXX=clang++ "$VENV/bin/python" -m pip install -q --upgrade --no-deps --target "$SITE" "${PIP_WERROR[@]}" \
+        -Cbuild-dir="$OUT/ext-build" -Ccmake.define.TAVREL_SANITIZE="address,undefined,fuzzer-no-link" \
         -Ccmake.define.TAVREL_SANITIZE_EXCLUDE="vptr,function" . || return 1
 }
 atheris_env() {
     local lib
-    lib=$("$VENV/bin/python" -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')
+    lib=$(PYTHONPATH="$SITE" "$VENV/bin/python" -c 'import atheris, os; print(os.path.join(atheris.path(), "asan_with_fuzzer.so"))')
     # CPython's own allocations are not ours to judge here: leaks are the memcheck script's business.
-    env LD_PRELOAD="$lib" ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1" \
+    env PYTHONPATH="$SITE" LD_PRELOAD="$lib" ASAN_OPTIONS="detect_leaks=0:allocator_may_return_null=1" \
         UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" "$@"
 }
 
@@ -71,10 +69,10 @@ make_seeds() {
     # Any interpreter with the module installed writes them; the sanitized build in the atheris venv needs its
     # runtime preloaded.
     local cand
-    for cand in "${PYTHON:-}" "$ROOT/.venv/bin/python" "$VENV/bin/python"; do
-        [ -n "$cand" ] && [ -x "$cand" ] || continue
+    for cand in "${PYTHON:-}" "$VENV/bin/python" atheris; do
+        [ "$cand" = atheris ] || { [ -n "$cand" ] && [ -x "$cand" ]; } || continue
         local run=("$cand")
-        [ "$cand" = "$VENV/bin/python" ] && run=(atheris_env "$cand")
+        [ "$cand" = atheris ] && run=(atheris_env "$VENV/bin/python")
         if (cd /tmp && "${run[@]}" -c 'import Vorlant.tavrel_ext') >/dev/null 2>&1; then
             "${run[@]}" fuzz/make_seeds.py "$SEEDS"
             return
