@@ -315,3 +315,76 @@ def test_opened_image_pixels():
     assert img.getPixel((2, 1)) == tuple(rgb[15:18])
     img.putPixel((2, 1), (0, 0, 0))
     assert img._alpha == alpha and img._png_filters == bytes([2, 3])
+
+
+class Index:
+    """A pixel index that only Python code can resolve: `y * width + x` and `* 3` give an Index, and every
+    `__index__` call runs `hook` first."""
+
+    def __init__(self, value, hook):
+        self.value, self.hook, self.calls = value, hook, 0
+
+    def __le__(self, other):
+        return self.value <= other
+
+    def __ge__(self, other):
+        return self.value >= other
+
+    def __lt__(self, other):
+        return self.value < other
+
+    def __gt__(self, other):
+        return self.value > other
+
+    def __radd__(self, other):
+        return Index(other + self.value, self.hook)
+
+    def __mul__(self, other):
+        return Index(self.value * other, self.hook)
+
+    def __add__(self, other):
+        return Index(self.value + other, self.hook)
+
+    def __index__(self):
+        self.hook()
+        return self.value
+
+
+def test_get_pixel_holds_the_buffer_it_reads():
+    """An index that assigns a new buffer while a read resolves it: that read still reads the buffer it began
+    on (valgrind sees a read of freed memory otherwise), the next ones the buffer current then."""
+    img = image(2, 2)
+    replacements = [bytearray(range(100, 112)), bytearray(range(200, 212)), bytearray(range(50, 62))]
+
+    def replace():
+        img._pixels = replacements.pop(0)
+
+    assert img.getPixel((Index(1, replace), 1)) == (9, 110, 211)
+
+
+@pytest.mark.parametrize("change, error", [
+    (lambda img, buf: buf.__delitem__(slice(10, None)), IndexError),   # shrunk in place to the red byte
+    (lambda img, buf: buf.extend(bytes(1 << 16)), None),                # grown in place, moved
+    (lambda img, buf: setattr(img, "_pixels", bytearray(12)), None),    # another buffer assigned
+])
+def test_put_pixel_stores_the_whole_pixel_or_nothing(change, error):
+    """The index is resolved once, before any store; the pixel is then checked and stored whole."""
+    img = image(2, 2)
+    buf = img._pixels
+    calls = []
+
+    def hook():
+        calls.append(1)
+        change(img, buf)
+
+    expected = bytearray(buf)
+    if error:
+        with pytest.raises(error, match="bytearray index out of range"):
+            img.putPixel((Index(1, hook), 1), (1, 2, 3))
+        del expected[10:]
+    else:
+        img.putPixel((Index(1, hook), 1), (1, 2, 3))
+        expected[9:12] = b"\x01\x02\x03"
+        if len(buf) > 12:
+            expected.extend(bytes(1 << 16))
+    assert len(calls) == 1 and buf == expected

@@ -1177,3 +1177,27 @@ def test_no_leak_on_any_way_out(monkeypatch):
     grown = tracemalloc.get_traced_memory()[0] - base
     tracemalloc.stop()
     assert grown < 32 * 1024
+
+
+@pytest.mark.measures_memory
+def test_large_chunk_read_from_a_file_costs_its_size(tmp_path):
+    """A chunk far larger than the pieces a file is read in is gathered into one buffer of its size."""
+    if os.environ.get("TAVREL_SANITIZED"):
+        pytest.skip("peak RSS means nothing under a sanitizer")
+    size = 160 << 20
+    path = tmp_path / "text.png"
+    with open(path, "wb") as f:
+        f.write(SIGNATURE + ihdr(1, 1) + chunk(b"tEXt", bytes(size)))
+        f.write(chunk(b"IDAT", zlib.compress(bytes(4))) + IEND)
+    code = textwrap.dedent(f"""
+        from Vorlant.tavrel_ext import Tavrel
+        def peak():
+            return next(int(line.split()[1]) << 10 for line in open("/proc/self/status") if line.startswith("VmHWM:"))
+        before = peak()
+        img = Tavrel.open({str(path)!r})
+        print(len(img._png_chunks[1][1]), peak() - before)
+    """)
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    assert run.returncode == 0, run.stderr
+    length, rise = map(int, run.stdout.split()[-2:])
+    assert length == size and rise <= 1.25 * size

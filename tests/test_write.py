@@ -4,6 +4,7 @@ import array
 import io
 import json
 import struct
+import threading
 import zlib
 
 import pytest
@@ -415,7 +416,7 @@ FAILURES = [
     (lambda p: m._writePngWithChunks(p, 1, 1, bytes(3), None, [(b"IEND", b"", 0), ("tEXt", b"", 0)]), TypeError,
      "bytes-like"),
     (lambda p: m._writePngWithChunks(p, 1, 1, bytes(3), None, [(b"tEXt", 5, 0)]), TypeError, "bytes-like"),
-    (lambda p: m._writeBmp(p, 1, 1, bytes(3), {"xppm": -1}), struct.error, None),
+    (lambda p: m._writeBmp(p, 1, 1, bytes(3), {"xppm": -2**31 - 1}), struct.error, None),
     (lambda p: m._writeBmp(p, 1, 1, bytes(3), {"clrUsed": 2**32}), struct.error, None),
     (lambda p: m._writeBmp(p, 1, -1, bytes(3)), struct.error, None),
     (lambda p: m._writeBmp(p, 2**31, 1, b""), OverflowError, None),
@@ -424,7 +425,7 @@ FAILURES = [
     (lambda p: m._writeBmp(p, 1, 1, "abc"), TypeError, None),
     (lambda p: m._writeBmp(p, 2, 2, bytearray(11)), IndexError, str(host_error(lambda: bytearray(11)[11]))),
     (lambda p: Tavrel(1, 1, bytes(3), png_chunks=[(b"IHDR", b"", 0, 1)]).save(p), ValueError, "too many"),
-    (lambda p: Tavrel(2, 1, bytes(6), bmp_header={"yppm": -5}).saveBmp(p), struct.error, None),
+    (lambda p: Tavrel(2, 1, bytes(6), bmp_header={"yppm": 2**32}).saveBmp(p), struct.error, None),
 ]
 
 
@@ -435,3 +436,56 @@ def test_failures_leave_existing_file(tmp_path, call, exc, message):
     with pytest.raises(exc, match=message):
         call(str(path))
     assert path.read_bytes() == b"keep me"
+
+
+@pytest.mark.parametrize("xppm, yppm", [(-1, -2**31), (-2835, 2**32 - 1), (2**31, 7)])
+def test_bmp_resolution_is_written_as_its_32_bit_pattern(tmp_path, xppm, yppm):
+    """Read as signed, written from the pattern: a BMP the module opens saves back byte for byte."""
+    m._writeBmp(str(tmp_path / "a.bmp"), 1, 1, bytes(3), {"xppm": xppm, "yppm": yppm})
+    blob = (tmp_path / "a.bmp").read_bytes()
+    assert blob[38:46] == struct.pack("<II", xppm % 2**32, yppm % 2**32)
+    Tavrel.open(str(tmp_path / "a.bmp")).save(str(tmp_path / "b.bmp"))
+    assert (tmp_path / "b.bmp").read_bytes() == blob
+
+
+@pytest.mark.parametrize("field, value", [("xppm", -2**31 - 1), ("yppm", 2**32), ("xppm", -2**70)])
+def test_bmp_resolution_outside_32_bits_is_refused_before_opening(tmp_path, field, value):
+    fields = (value, 0) if field == "xppm" else (0, value)
+    want = host_error(lambda: struct.pack("<IIIHHIIIIII", 40, 1, 1, 1, 24, 0, 4, *fields, 0, 0))
+    with pytest.raises(struct.error) as err:
+        m._writeBmp(str(tmp_path / "a.bmp"), 1, 1, bytes(3), {field: value})
+    assert str(err.value) == str(want) and not (tmp_path / "a.bmp").exists()
+
+
+@pytest.mark.parametrize("save", [
+    lambda img, path, monkeypatch: img.saveBmp(path),  # rows in blocks; with another open, the file in one piece
+    lambda img, path, monkeypatch: (monkeypatch.setattr("builtins.open", lambda *a: io.open(*a)), img.saveBmp(path)),
+])
+def test_saving_holds_no_export_while_the_lock_is_released(tmp_path, monkeypatch, save):
+    """Another thread resizing the pixel buffer in place while the image is saved never meets an export (the
+    buffer only grows past the image meanwhile, so every file comes out whole)."""
+    pixels = bytes(i * 7 % 256 for i in range(700 * 700 * 3))
+    img = Tavrel(700, 700, pixels)
+    path = str(tmp_path / "out")
+    save(img, path, monkeypatch)
+    want = (tmp_path / "out").read_bytes()
+    buf, stop, refused = img._pixels, threading.Event(), []
+
+    def resize():
+        while not stop.is_set():
+            try:
+                buf.append(0)
+                buf.pop()
+            except BufferError:
+                refused.append(1)
+
+    resizer = threading.Thread(target=resize)
+    resizer.start()
+    try:
+        for _ in range(5):
+            save(img, path, monkeypatch)
+            assert (tmp_path / "out").read_bytes() == want
+    finally:
+        stop.set()
+        resizer.join()
+    assert refused == [] and buf[:len(pixels)] == pixels

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace tavrel {
 namespace {
@@ -44,6 +46,19 @@ bool read_meta(PyObject* meta, Ref (&values)[4]) noexcept {
     return true;
 }
 
+// The resolution fields are read as signed 32-bit values and packed unsigned:
+// a value from -2^31 to -1 is replaced by its 32-bit pattern, so that it is
+// written as the bytes it was read from. Any other value is packed as it is
+// (one past either end still gets the host's struct.error).
+bool as_bit_pattern(Ref& value) noexcept {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || v >= 0 || v < INT32_MIN) return true;
+    value.reset(PyLong_FromLongLong(v + (1LL << 32)));
+    return static_cast<bool>(value);
+}
+
 // Python's floor division by 4 of a value that may be negative.
 std::int64_t floor_div4(std::int64_t v) noexcept { return v >= 0 ? v / 4 : -((-v + 3) / 4); }
 
@@ -72,57 +87,124 @@ bool export_pixels(PyObject* pix_buf, std::uint64_t needed, Buffer& rgb) noexcep
     return true;
 }
 
-// Writes at `out` the stored rows [first, last) of the pixel array, stored row
-// k being image row height-1-k, preceded by the 54 header bytes when first is 0.
-void fill(std::uint8_t* out, const std::uint8_t* rgb, const Headers& headers, std::uint64_t w, std::uint64_t h,
-          std::uint64_t first, std::uint64_t last) noexcept {
-    if (first == 0) {
-        out[0] = 'B';
-        out[1] = 'M';
-        std::memcpy(out + 2, headers.file, 12);
-        std::memcpy(out + 14, headers.info, 40);
-        out += 54;
-    }
-    // Stored rows [first, last) are image rows [h - last, h - first), bottom-up.
-    bmp::write_pixel_array(rgb + (h - last) * w * 3, static_cast<std::uint32_t>(w),
-                           static_cast<std::uint32_t>(last - first), out);
+// Writes the 54 header bytes at `out`.
+void fill_headers(std::uint8_t* out, const Headers& headers) noexcept {
+    out[0] = 'B';
+    out[1] = 'M';
+    std::memcpy(out + 2, headers.file, 12);
+    std::memcpy(out + 14, headers.info, 40);
+}
+
+// Writes at `out` `count` stored rows made from the `count` image rows at
+// `rows` (top row first), bottom-up.
+void fill_rows(std::uint8_t* out, const std::uint8_t* rows, std::uint64_t w, std::uint64_t count) noexcept {
+    bmp::write_pixel_array(rows, static_cast<std::uint32_t>(w), static_cast<std::uint32_t>(count), out);
 }
 
 // Stored bytes per write call: a block small enough to stay in cache and to be
 // reused by the allocator, instead of a second buffer of the file's size.
 constexpr std::uint64_t block_bytes = std::uint64_t{256} << 10;
 
-// Opens the file and writes the headers and rows in blocks of rows. Taken only
-// when opening runs no code of the caller's, and the pixel buffer is exported
-// once before it, so that nothing can change the pixels between the checks
-// and the last row written: the file comes out as the one-piece build would
-// have made it. A stream other than a plain file writer (whose write runs no
-// Python code) gets the whole file in one call.
+// Blocks of at least this many stored bytes are converted with the
+// interpreter's lock released; smaller ones are not worth the switch.
+constexpr std::uint64_t unlocked_bytes = std::uint64_t{64} << 10;
+
+// Converts the stored rows [first, last) (stored row k being image row
+// height-1-k) into `out`, with the headers when first is 0, a few rows at a
+// time. The pixel buffer is exported only while rows are read from it, never
+// across a call that can release the lock or run Python code: a large group
+// of rows is copied into `scratch`, memory of this call's own, and converted
+// from there with the lock released, so that other threads run meanwhile and
+// can still resize the buffer (which is measured anew for every group).
+bool convert_rows(PyObject* pix_buf, std::uint64_t needed, const Headers& headers, std::uint64_t w, std::uint64_t h,
+                  std::uint64_t first, std::uint64_t last, std::uint8_t* out,
+                  std::unique_ptr<std::uint8_t[]>& scratch) noexcept {
+    const std::uint64_t stride = bmp::row_stride(w);
+    const std::uint64_t row_bytes = w * 3;
+    const std::uint64_t per_group = stride > 0 && stride < block_bytes ? block_bytes / stride : (stride > 0 ? 1 : h);
+    std::uint64_t row = first;
+    do {
+        const std::uint64_t end = last - row <= per_group ? last : row + per_group;
+        const std::uint64_t count = end - row;
+        std::uint8_t* at = out + (row > 0 && first == 0 ? 54 : 0) + (row - first) * stride;
+        if (row == 0) {
+            fill_headers(at, headers);
+            at += 54;
+        }
+        Buffer rgb;
+        if (!export_pixels(pix_buf, needed, rgb)) return false;
+        // Stored rows [row, end) are image rows [h - end, h - row).
+        const std::uint8_t* rows = rgb.data() + (h - end) * row_bytes;
+        if (count * stride >= unlocked_bytes) {
+            if (!scratch) {
+                const std::uint64_t group_max = per_group < h ? per_group : h;
+                scratch.reset(new (std::nothrow) std::uint8_t[group_max * row_bytes]);
+                if (!scratch) {
+                    PyErr_NoMemory();
+                    return false;
+                }
+            }
+            std::memcpy(scratch.get(), rows, count * row_bytes);
+            rgb.release();
+            rows = scratch.get();
+            Py_BEGIN_ALLOW_THREADS
+            fill_rows(at, rows, w, count);
+            Py_END_ALLOW_THREADS
+        } else {
+            fill_rows(at, rows, w, count);
+        }
+        row = end;
+    } while (row < last);
+    return true;
+}
+
+// Writes the headers and rows into `file` in blocks of rows, each built in a
+// new bytes object of its own and written with the lock held. A stream other
+// than a plain file writer (whose write runs no Python code and keeps
+// nothing) gets the whole file in one call. Between blocks the pixel buffer
+// is measured again: a buffer that no longer holds the image stops the
+// writing with the IndexError of reading past its end.
 PyObject* write_in_blocks(PyObject* path, PyObject* pix_buf, const Headers& headers, std::uint64_t w, std::uint64_t h,
                           std::uint64_t needed) noexcept {
     const std::uint64_t stride = bmp::row_stride(w);
-    Buffer rgb;
-    if (!export_pixels(pix_buf, needed, rgb)) return nullptr;
+    {
+        // The buffer is checked before the file is opened, as it always was.
+        Buffer rgb;
+        if (!export_pixels(pix_buf, needed, rgb)) return nullptr;
+    }
     host::OpenFile file;
     if (!file.open(path, "wb")) return nullptr;
     std::uint64_t per_block = h;
     if (host::is_file_writer(file.stream()) && stride > 0 && stride < block_bytes) per_block = block_bytes / stride;
+    std::unique_ptr<std::uint8_t[]> scratch;
     bool ok = true;
     std::uint64_t row = 0;
     do {
         const std::uint64_t last = h - row <= per_block ? h : row + per_block;
         const std::uint64_t size = (row == 0 ? 54 : 0) + (last - row) * stride;
         Ref block(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-        ok = static_cast<bool>(block);
-        if (ok) {
-            fill(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(block.get())), rgb.data(), headers, w, h, row, last);
-            ok = host::write(file.stream(), block.get());
-        }
+        ok = block &&
+             convert_rows(pix_buf, needed, headers, w, h, row, last,
+                          reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(block.get())), scratch) &&
+             host::write(file.stream(), block.get());
         row = last;
     } while (ok && row < h);
     const bool closed = file.close();
     if (!ok || !closed) return nullptr;
     Py_RETURN_NONE;
+}
+
+// Builds the whole file in one bytes object, for the one write call of write_file.
+Ref build_file(PyObject* pix_buf, const Headers& headers, std::uint64_t w, std::uint64_t h, std::uint64_t needed,
+               std::uint64_t pixel_array) noexcept {
+    Ref file(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(54 + pixel_array)));
+    if (!file) return file;
+    std::unique_ptr<std::uint8_t[]> scratch;
+    if (!convert_rows(pix_buf, needed, headers, w, h, 0, h,
+                      reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(file.get())), scratch)) {
+        return Ref();
+    }
+    return file;
 }
 
 }  // namespace
@@ -144,6 +226,7 @@ PyObject* write_bmp(PyObject* path, std::int32_t width, std::int32_t height, PyO
 
     Ref meta_values[4];
     if (!read_meta(meta, meta_values)) return nullptr;
+    if (!as_bit_pattern(meta_values[0]) || !as_bit_pattern(meta_values[1])) return nullptr;
 
     Ref pix_buf = PyByteArray_Check(pixels) ? Ref::borrow(pixels) : Ref(PyByteArray_FromObject(pixels));
     if (!pix_buf) return nullptr;
@@ -185,13 +268,8 @@ PyObject* write_bmp(PyObject* path, std::int32_t width, std::int32_t height, PyO
     if (plain < 0) return nullptr;
     if (plain) return write_in_blocks(path, pix_buf.get(), headers, w, h, needed);
 
-    Ref file(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(54 + pixel_array)));
+    Ref file = build_file(pix_buf.get(), headers, w, h, needed, pixel_array);
     if (!file) return nullptr;
-    {
-        Buffer rgb;
-        if (!export_pixels(pix_buf.get(), needed, rgb)) return nullptr;
-        fill(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(file.get())), rgb.data(), headers, w, h, 0, h);
-    }
     return write_file(path, file.get());
 }
 

@@ -125,23 +125,53 @@ Py_ssize_t size_of(PyObject* bytes_like) noexcept {
 // back short is the end of the file.
 constexpr long long file_read_piece = 16LL << 20;
 
+// Grows (or cuts) the bytes object held by `bytes`, which nothing else holds,
+// to `size` bytes; false with MemoryError (and `bytes` empty) on failure.
+bool resize_bytes(Ref& bytes, long long size) noexcept {
+    PyObject* p = bytes.release();
+    if (_PyBytes_Resize(&p, static_cast<Py_ssize_t>(size)) < 0) return false;
+    bytes.reset(p);
+    return true;
+}
+
+// The pieces are copied, as they arrive, into one bytes object that grows by
+// doubling up to n (the pages past the data are not touched until a piece
+// lands there, and a large block grows by remapping rather than copying), and
+// is cut to the bytes read at the end: the result costs its own size and one
+// piece, never the size claimed.
 Ref read_in_pieces(PyObject* stream, long long n) noexcept {
     Ref first = read_once(stream, file_read_piece);
     if (!first || size_of(first.get()) < file_read_piece) return first;
-    Ref pieces(PyList_New(0));
-    if (!pieces || PyList_Append(pieces.get(), first.get()) < 0) return Ref();
-    long long got = file_read_piece;
+    long long capacity = n < 2 * file_read_piece ? n : 2 * file_read_piece;
+    Ref joined(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(capacity)));
+    if (!joined) return Ref();
+    long long got = size_of(first.get());
+    std::memcpy(PyBytes_AS_STRING(joined.get()),
+                PyBytes_Check(first.get()) ? PyBytes_AS_STRING(first.get()) : PyByteArray_AS_STRING(first.get()),
+                static_cast<std::size_t>(got));
+    first.reset();
     while (got < n) {
         const long long ask = n - got < file_read_piece ? n - got : file_read_piece;
         Ref piece = read_once(stream, ask);
-        if (!piece || PyList_Append(pieces.get(), piece.get()) < 0) return Ref();
-        const Py_ssize_t size = size_of(piece.get());
+        if (!piece) return Ref();
+        const long long size = size_of(piece.get());
+        if (size > n - got) {  // more than asked for: kept, as the pieces always were
+            if (!resize_bytes(joined, got + size)) return Ref();
+            capacity = got + size;
+        } else if (got + size > capacity) {
+            const long long grow = capacity > n / 2 ? n : 2 * capacity;
+            if (!resize_bytes(joined, grow)) return Ref();
+            capacity = grow;
+        }
+        // Viewed only now, after the last call into Python.
+        const char* from =
+            PyBytes_Check(piece.get()) ? PyBytes_AS_STRING(piece.get()) : PyByteArray_AS_STRING(piece.get());
+        std::memcpy(PyBytes_AS_STRING(joined.get()) + got, from, static_cast<std::size_t>(size_of(piece.get())));
         got += size;
         if (size < ask) break;
     }
-    Ref empty(PyBytes_FromStringAndSize(nullptr, 0));
-    if (!empty) return Ref();
-    return Ref(PyObject_CallMethod(empty.get(), "join", "O", pieces.get()));
+    if (got != capacity && !resize_bytes(joined, got)) return Ref();
+    return joined;
 }
 
 }  // namespace

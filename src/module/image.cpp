@@ -133,9 +133,13 @@ int image_clear(PyObject* self) {
     return 0;
 }
 
+// Freeing an image may free another one held in a field, and so on down a
+// chain of any length: the trashcan defers the deeper ones, so that the C
+// stack stays bounded (the cyclic collector's clearing ends up here as well).
 void image_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, image_dealloc)
     ImageObject* img = as_image(self);
     Py_CLEAR(img->pixels);
     Py_CLEAR(img->alpha);
@@ -144,6 +148,7 @@ void image_dealloc(PyObject* self) {
     Py_CLEAR(img->bmp_header);
     tp->tp_free(self);
     Py_DECREF(tp);
+    Py_TRASHCAN_END
 }
 
 PyObject* get_size(PyObject* self, void*) {

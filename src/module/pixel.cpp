@@ -128,20 +128,25 @@ PyObject* get_pixel_impl(PyObject* self, PyObject* const* args) {
     Location loc;
     if (!locate(img, x, y, loc)) return nullptr;
     if (loc.direct) {
+        // The bytes are taken before anything is allocated.
         const auto* p = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(img->pixels)) + loc.offset;
+        const unsigned char r = p[0], g = p[1], b = p[2];
         PyObject* rgb = PyTuple_New(3);
         if (rgb == nullptr) return nullptr;
         // Values 0..255 are the interpreter's cached small ints: these never fail.
-        PyTuple_SET_ITEM(rgb, 0, PyLong_FromLong(p[0]));
-        PyTuple_SET_ITEM(rgb, 1, PyLong_FromLong(p[1]));
-        PyTuple_SET_ITEM(rgb, 2, PyLong_FromLong(p[2]));
+        PyTuple_SET_ITEM(rgb, 0, PyLong_FromLong(r));
+        PyTuple_SET_ITEM(rgb, 1, PyLong_FromLong(g));
+        PyTuple_SET_ITEM(rgb, 2, PyLong_FromLong(b));
         return rgb;
     }
     Ref values[3];
     for (long k = 0; k < 3; ++k) {
         Ref index = shifted(loc.index.get(), k);
         if (!index) return nullptr;
-        values[k].reset(PyObject_GetItem(img->pixels, index.get()));
+        // The buffer is held while it is indexed: the index's __index__ may
+        // assign another buffer to the image, dropping the image's reference.
+        Ref buffer = Ref::borrow(img->pixels);
+        values[k].reset(PyObject_GetItem(buffer.get(), index.get()));
         if (!values[k]) return nullptr;
     }
     return PyTuple_Pack(3, values[0].get(), values[1].get(), values[2].get());
@@ -208,6 +213,34 @@ bool unpack_value(PyObject* value, Ref* rgb) noexcept {
     return !PyErr_Occurred();
 }
 
+// Stores the three bytes of a pixel whose index is an integer-like object:
+// the index is resolved once (its __index__ runs once), then the three bytes
+// are checked against the buffer as it is after that, as bytearray indexing
+// checks each of them (a negative index counts from the end), and stored with
+// no Python code in between, so that the pixel is changed whole or not at all.
+PyObject* store_resolved(const Ref& buffer, const Location& loc, const unsigned char* bytes) noexcept {
+    const Py_ssize_t first = PyNumber_AsSsize_t(loc.index.get(), PyExc_IndexError);
+    if (first == -1 && PyErr_Occurred()) return nullptr;
+    if (first > PY_SSIZE_T_MAX - 2) {
+        PyErr_SetString(PyExc_IndexError, "cannot fit 'int' into an index-sized integer");
+        return nullptr;
+    }
+    const Py_ssize_t size = PyByteArray_GET_SIZE(buffer.get());
+    Py_ssize_t at[3];
+    for (int k = 2; k >= 0; --k) {  // the last byte first, as the check before the stores always was
+        Py_ssize_t i = first + k;
+        if (i < 0) i += size;
+        if (i < 0 || i >= size) {
+            PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
+            return nullptr;
+        }
+        at[k] = i;
+    }
+    auto* p = reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(buffer.get()));
+    for (int k = 0; k < 3; ++k) p[at[k]] = bytes[k];
+    Py_RETURN_NONE;
+}
+
 PyObject* put_pixel_impl(PyObject* self, PyObject* const* args) {
     ImageObject* img = as_image(self);
     PyObject *x = nullptr, *y = nullptr;
@@ -236,6 +269,10 @@ PyObject* put_pixel_impl(PyObject* self, PyObject* const* args) {
         if (!loc.index) return nullptr;
     }
     Ref buffer = Ref::borrow(img->pixels);
+    if (PyByteArray_CheckExact(buffer.get()) && PyIndex_Check(loc.index.get()))
+        return store_resolved(buffer, loc, bytes);
+    // Anything else cannot store a byte into a bytearray (its first store
+    // fails), or has a buffer that is not one: the interpreter's own indexing.
     Ref index[3];
     for (long k = 0; k < 3; ++k) {
         index[k] = shifted(loc.index.get(), k);
