@@ -34,8 +34,8 @@ if [ -z "$CLANG_FORMAT" ] || [ -z "$CLANG_TIDY" ]; then
 fi
 # clang-tidy compiles the sources: it needs the headers the build uses.
 [ -f /usr/include/zlib.h ] || apt_install zlib1g-dev
-[ -f /usr/include/libdeflate.h ] || apt_install libdeflate-dev ||
-    echo "libdeflate-dev not installed: checking the zlib-only build" >&2
+[ -f /usr/include/isa-l/igzip_lib.h ] || apt_install libisal-dev ||
+    echo "libisal-dev not installed: checking the zlib-only build" >&2
 
 PY=${PYTHON:-$(find_python)}
 [ -x .venv-lint/bin/python ] || "$PY" -m venv .venv-lint

@@ -5,13 +5,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-# zlib is required; libdeflate (a faster inflater) is optional: installed when missing, and the build falls back to
+# zlib is required; ISA-L (a faster inflater) is optional: installed when missing, and the build falls back to
 # zlib alone if it cannot be.
-if [ ! -f /usr/include/zlib.h ] || [ ! -f /usr/include/libdeflate.h ]; then
+if [ ! -f /usr/include/zlib.h ] || [ ! -f /usr/include/isa-l/igzip_lib.h ]; then
     $SUDO apt-get update -q
     [ -f /usr/include/zlib.h ] || $SUDO apt-get install -y -q zlib1g-dev
-    [ -f /usr/include/libdeflate.h ] || $SUDO apt-get install -y -q libdeflate-dev ||
-        echo "libdeflate-dev not installed: image data will be inflated with zlib" >&2
+    [ -f /usr/include/isa-l/igzip_lib.h ] || $SUDO apt-get install -y -q libisal-dev ||
+        echo "libisal-dev not installed: image data will be inflated with zlib" >&2
 fi
 
 PY=${PYTHON:-$(find_python)}

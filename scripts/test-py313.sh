@@ -5,12 +5,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-# The same system headers as the 3.12 build (zlib required, libdeflate optional).
-if [ ! -f /usr/include/zlib.h ] || [ ! -f /usr/include/libdeflate.h ]; then
+# The same system headers as the 3.12 build (zlib required, ISA-L optional).
+if [ ! -f /usr/include/zlib.h ] || [ ! -f /usr/include/isa-l/igzip_lib.h ]; then
     $SUDO apt-get update -q
     [ -f /usr/include/zlib.h ] || $SUDO apt-get install -y -q zlib1g-dev
-    [ -f /usr/include/libdeflate.h ] || $SUDO apt-get install -y -q libdeflate-dev ||
-        echo "libdeflate-dev not installed: image data will be inflated with zlib" >&2
+    [ -f /usr/include/isa-l/igzip_lib.h ] || $SUDO apt-get install -y -q libisal-dev ||
+        echo "libisal-dev not installed: image data will be inflated with zlib" >&2
 fi
 
 PY=${PYTHON313:-$(find_python 3.13)}
