@@ -27,7 +27,7 @@ FLAGS=(-std=c++20 -g -O1 -Wall -Wextra -fsanitize=fuzzer,address,undefined -fno-
        -fno-omit-frame-pointer -Isrc -Ifuzz)
 LIBS=(-lz)
 [ "${CI:-}" = "true" ] && FLAGS+=(-Werror)   # CI builds with warnings as errors
-if [ -f /usr/include/libdeflate.h ]; then FLAGS+=(-DTAVREL_HAVE_LIBDEFLATE=1); LIBS+=(-ldeflate); fi
+if [ -f /usr/include/isa-l/igzip_lib.h ]; then FLAGS+=(-DTAVREL_HAVE_ISAL=1); LIBS+=(-lisal); fi
 build_native() {
     echo "== building $1"
     "$CXX" "${FLAGS[@]}" "fuzz/$1.cpp" src/png/*.cpp src/bmp/*.cpp -o "$OUT/bin/$1" "${LIBS[@]}"

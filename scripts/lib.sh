@@ -26,7 +26,7 @@ find_python() {
 # Every Debian package the scripts install, in one place, by purpose. Each script asks for the lists it needs with
 # need_debs; .ci/run installs them all at once, after a single `apt-get update`.
 DEBS_BUILD=(zlib1g-dev g++)             # the build: zlib's headers (required), the compiler
-DEBS_BUILD_OPTIONAL=(libdeflate-dev)    # faster inflaters: the build falls back to zlib without them
+DEBS_BUILD_OPTIONAL=(libisal-dev)       # the faster inflater: the build falls back to zlib without them
 DEBS_LINT=(clang-format clang-tidy)     # scripts/lint.sh
 DEBS_CLANG=(clang libclang-rt-14-dev)   # the clang build, the fuzzers and their sanitizer runtimes
 DEBS_MEMCHECK=(valgrind)                # scripts/test-memcheck.sh

@@ -4,6 +4,7 @@
 #include "module/host.h"
 #include "module/readers.h"
 #include "module/tavrel_ext.h"
+#include "module/unlocked.h"
 #include "png/decode.h"
 
 #include <algorithm>
@@ -13,6 +14,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
+
+#include <zlib.h>
 
 namespace tavrel {
 namespace {
@@ -26,6 +30,17 @@ Py_ssize_t ssize(std::size_t n) noexcept { return static_cast<Py_ssize_t>(n); }
 PyObject* value_error(const char* message) noexcept {
     PyErr_SetString(PyExc_ValueError, message);
     return nullptr;
+}
+
+// CRC-32 over a chunk's type and data. Long data of a bytes object is summed with the lock released: it cannot
+// change, and the reference held keeps it alive. A bytearray may be the stream's own, which another thread could
+// change meanwhile, so it is summed with the lock held.
+std::uint32_t chunk_crc(PyObject* type, PyObject* data) noexcept {
+    const ByteView t = view_of(type);
+    const ByteView d = view_of(data);
+    const std::uint32_t head = host::crc32(t.data, t.size);
+    return without_lock(d.size >= off_lock_bytes && PyBytes_Check(data),
+                        [&] { return host::crc32(d.data, d.size, head); });
 }
 
 enum class ChunkRead { chunk, end, error };
@@ -65,9 +80,7 @@ ChunkRead read_chunk(PyObject* stream, Ref& type, Ref& data) noexcept {
     }
     // Views taken after the last call into the stream: a bytearray it handed
     // out earlier may have changed since, so nothing is assumed of its size.
-    const ByteView t = view_of(type.get());
-    const ByteView d = view_of(data.get());
-    const std::uint32_t actual = host::crc32(d.data, d.size, host::crc32(t.data, t.size));
+    const std::uint32_t actual = chunk_crc(type.get(), data.get());
     if (be32(stored.data) != actual) {
         value_error("Corrupted PNG chunk detected");
         return ChunkRead::error;
@@ -142,10 +155,11 @@ struct FreeDeleter {
 };
 using RawBuffer = std::unique_ptr<std::uint8_t[], FreeDeleter>;
 
-// The zlib stream of the IDAT chunks, joined as they are read: a lone IDAT
-// chunk is kept as the bytes object read, and from the second one on the data
-// is appended to one growing buffer, so that each chunk's bytes are dropped
-// once copied and the inflater gets the stream in one piece.
+// The zlib stream of the IDAT chunks, kept part by part as they are read and
+// handed to the inflater in that order, never joined. A bytes object is kept
+// as read; a bytearray (which its stream may still hold and change) is copied
+// into a block of the module's own. So every part stays unchanged while the
+// inflater reads it with the lock released.
 class ImageData {
 public:
     // Appends the data of one IDAT chunk (bytes or bytearray); false with
@@ -153,74 +167,66 @@ public:
     bool add(Ref data) noexcept {
         const ByteView v = view_of(data.get());
         if (v.size == 0) return true;
-        if (!first_ && size_ == 0 && PyBytes_Check(data.get())) {
-            first_ = std::move(data);
-            return true;
-        }
-        if (first_) {
-            const ByteView f = view_of(first_.get());
-            if (!append(f.data, f.size)) return false;
-            first_.reset();
-        }
-        return append(v.data, v.size);
-    }
-
-    png::Span span() const noexcept {
-        if (first_) {
-            const ByteView f = view_of(first_.get());
-            return {f.data, f.size};
-        }
-        return {joined_.get(), size_};
-    }
-
-    // The stream as a list of one bytes object (empty when there is no data),
-    // for the host's zlib to replay.
-    Ref as_list() const noexcept {
-        Ref list(PyList_New(0));
-        if (!list) return list;
-        if (first_) return PyList_Append(list.get(), first_.get()) == 0 ? std::move(list) : Ref();
-        if (size_ == 0) return list;
-        Ref joined(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(joined_.get()), ssize(size_)));
-        if (!joined || PyList_Append(list.get(), joined.get()) < 0) return Ref();
-        return list;
-    }
-
-    void release() noexcept {
-        first_.reset();
-        joined_.reset();
-        size_ = capacity_ = 0;
-    }
-
-private:
-    bool append(const std::uint8_t* data, std::size_t n) noexcept {
-        std::size_t need = 0;
-        if (__builtin_add_overflow(size_, n, &need) || need > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+        std::size_t total = 0;
+        if (__builtin_add_overflow(size_, v.size, &total) || total > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
             PyErr_NoMemory();
             return false;
         }
-        if (need > capacity_) {
-            // Doubling: the pages past the data are never touched, and a
-            // large block grows by remapping rather than copying.
-            std::size_t grow = capacity_ > need / 2 ? capacity_ * 2 : need;
-            if (grow < need || grow > static_cast<std::size_t>(PY_SSIZE_T_MAX)) grow = need;
-            auto* p = static_cast<std::uint8_t*>(std::realloc(joined_.get(), grow));
-            if (p == nullptr) {
+        Part part;
+        if (PyBytes_Check(data.get())) {
+            part.span = {v.data, v.size};
+            part.bytes = std::move(data);
+        } else {
+            part.copy.reset(static_cast<std::uint8_t*>(std::malloc(v.size)));
+            if (!part.copy) {
                 PyErr_NoMemory();
                 return false;
             }
-            static_cast<void>(joined_.release());
-            joined_.reset(p);
-            capacity_ = grow;
+            std::memcpy(part.copy.get(), v.data, v.size);
+            part.span = {part.copy.get(), v.size};
         }
-        std::memcpy(joined_.get() + size_, data, n);
-        size_ = need;
+        try {
+            spans_.push_back(part.span);
+            parts_.push_back(std::move(part));
+        } catch (const std::bad_alloc&) {
+            if (spans_.size() > parts_.size()) spans_.pop_back();
+            PyErr_NoMemory();
+            return false;
+        }
+        size_ = total;
         return true;
     }
 
-    Ref first_;
-    RawBuffer joined_;
+    const png::Span* spans() const noexcept { return spans_.data(); }
+    std::size_t count() const noexcept { return spans_.size(); }
+    std::size_t size() const noexcept { return size_; }
+
+    // The first two bytes of the stream (fewer when it is shorter), for the
+    // host's message on a truncated stream.
+    Ref head() const noexcept {
+        char head[2];
+        Py_ssize_t n = 0;
+        for (const png::Span& s : spans_) {
+            for (std::size_t k = 0; k < s.size && n < 2; ++k) head[n++] = static_cast<char>(s.data[k]);
+        }
+        return Ref(PyBytes_FromStringAndSize(head, n));
+    }
+
+    void release() noexcept {
+        spans_.clear();
+        parts_.clear();
+        size_ = 0;
+    }
+
+private:
+    struct Part {
+        png::Span span{nullptr, 0};
+        Ref bytes;
+        RawBuffer copy;
+    };
+    std::vector<Part> parts_;
+    std::vector<png::Span> spans_;
     std::size_t size_ = 0;
-    std::size_t capacity_ = 0;
 };
 
 // Deflate cannot expand its input by more than 1032:1, so a stream of
@@ -235,82 +241,54 @@ std::uint64_t inflate_bound(std::uint64_t compressed) noexcept {
     return bound;
 }
 
-// Output the host produces per call while it replays a faulty stream: a
-// stream may inflate to gigabytes before its fault shows.
-constexpr long long replay_step = 1 << 22;
-
-// Has the host's zlib find the fault of the joined IDAT parts (a list of
-// bytes), which the inflater refused, so that the host's own zlib.error comes
-// out unchanged. A decompressor object is fed part by part with bounded
-// output, dropped as it comes. A stream that runs out of input without an
-// error is truncated; its start is truncated in the same way, and the host's
-// zlib.decompress is shown that (at most two bytes) for its message.
-void raise_stream_error(PyObject* parts) noexcept {
-    PyObject* zlib = host::zlib_module();
-    Ref decompressor(PyObject_CallMethod(zlib, "decompressobj", nullptr));
-    if (!decompressor) return;
-    Ref step(PyLong_FromLongLong(replay_step));
-    Ref decompress(PyUnicode_InternFromString("decompress"));
-    if (!step || !decompress) return;
-    char head[2];
-    Py_ssize_t head_size = 0;
-    const Py_ssize_t nparts = PyList_GET_SIZE(parts);
-    bool ended = false;
-    for (Py_ssize_t i = 0; i < nparts && !ended; ++i) {
-        Ref input = Ref::borrow(PyList_GET_ITEM(parts, i));
-        for (Py_ssize_t k = 0; k < PyBytes_GET_SIZE(input.get()) && head_size < 2; ++k) {
-            head[head_size++] = PyBytes_AS_STRING(input.get())[k];
-        }
-        // Until this part is used up and a step came back short of full (a
-        // full one may leave output pending inside the decompressor).
-        for (bool full = true; PyBytes_GET_SIZE(input.get()) > 0 || full;) {
-            PyObject* args[] = {decompressor.get(), input.get(), step.get()};
-            Ref out(PyObject_VectorcallMethod(decompress.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-            if (!out) return;  // the host's own error
-            full = PyBytes_Check(out.get()) && PyBytes_GET_SIZE(out.get()) >= replay_step;
-            Ref eof(PyObject_GetAttrString(decompressor.get(), "eof"));
-            if (!eof) return;
-            const int at_end = PyObject_IsTrue(eof.get());
-            if (at_end < 0) return;
-            if (at_end) {
-                ended = true;
-                break;
-            }
-            input.reset(PyObject_GetAttrString(decompressor.get(), "unconsumed_tail"));
-            if (!input) return;
-            if (!PyBytes_Check(input.get())) {
-                PyErr_SetString(PyExc_SystemError, "zlib decompressor left a tail that is not bytes");
-                return;
-            }
-        }
-    }
-    if (ended) {
-        // The host found the stream sound after all: no fault of its own to report.
-        value_error("Malformed PNG image data");
+// Raises the error the host's zlib module raises for the stream zlib refused
+// with `fault`: zlib.error built as the host builds it from zlib's code and
+// message ("Error <code> while decompressing data[: <message>]"). A truncated
+// stream is truncated from its start on as well, and the host's
+// zlib.decompress is shown those (at most two) bytes for its own message.
+void raise_stream_error(const ImageData& data, const png::ZlibFault& fault) noexcept {
+    if (fault.code == Z_MEM_ERROR) {
+        PyErr_NoMemory();
         return;
     }
-    Ref start(PyBytes_FromStringAndSize(head, head_size));
-    if (start) host::raise_decompress_error(start.get(), "Malformed PNG image data");
+    if (fault.code == Z_BUF_ERROR) {
+        Ref start = data.head();
+        if (start) host::raise_decompress_error(start.get(), "Malformed PNG image data");
+        return;
+    }
+    const char* message = fault.message[0] != '\0'       ? fault.message
+                          : fault.code == Z_STREAM_ERROR ? "inconsistent stream state"
+                          : fault.code == Z_DATA_ERROR   ? "invalid input data"
+                                                         : nullptr;
+    Ref error(PyObject_GetAttrString(host::zlib_module(), "error"));
+    if (!error) return;
+    if (message != nullptr) {
+        PyErr_Format(error.get(), "Error %d while decompressing data: %.200s", fault.code, message);
+    } else {
+        PyErr_Format(error.get(), "Error %d while decompressing data", fault.code);
+    }
 }
 
-// Replays the stream with the host's zlib for its own error (see raise_stream_error).
-void raise_stream_error(const ImageData& data) noexcept {
-    Ref parts = data.as_list();
-    if (parts) raise_stream_error(parts.get());
+// Whether the stream's work goes on with the lock released.
+bool off_lock(const ImageData& data, std::uint64_t expected) noexcept {
+    return data.size() >= off_lock_bytes || expected >= off_lock_bytes;
 }
 
 // Checks that the zlib stream can fill `expected` bytes, the size of the
 // inflated image data; false with the exception set when it cannot (after
 // having the stream's soundness decided) or when no buffer can hold them.
 bool check_image_data_size(const ImageData& data, std::uint64_t expected) noexcept {
-    const png::Span span = data.span();
-    if (inflate_bound(span.size) < expected) {
+    if (inflate_bound(data.size()) < expected) {
         // The data cannot fill the image the header claims: only whether the
         // stream is sound is left to decide, and nothing is kept for that.
-        if (png::inflate_discard(&span, 1) == png::InflateStatus::ok) {
+        png::ZlibFault fault;
+        const png::InflateStatus st = without_lock(off_lock(data, 0), [&] {
+            return png::inflate_discard(data.spans(), data.count(), &fault);
+        });
+        if (st == png::InflateStatus::ok) {
             value_error("Malformed PNG image data");
         } else {
-            raise_stream_error(data);
+            raise_stream_error(data, fault);
         }
         return false;
     }
@@ -321,15 +299,19 @@ bool check_image_data_size(const ImageData& data, std::uint64_t expected) noexce
     return true;
 }
 
-// Inflates the zlib stream into out[0..expected); false with the exception
-// set when the stream is corrupt or inflates to another length.
+// Inflates the zlib stream into out[0..expected), memory of the module's own
+// that no other code can see yet; false with the exception set when the
+// stream is corrupt or inflates to another length.
 bool inflate_image_data(const ImageData& data, std::uint8_t* out, std::uint64_t expected) noexcept {
-    const png::Span span = data.span();
-    switch (png::inflate_bounded(&span, 1, out, expected)) {
+    png::ZlibFault fault;
+    const png::InflateStatus st = without_lock(off_lock(data, expected), [&] {
+        return png::inflate_bounded(data.spans(), data.count(), out, expected, &fault);
+    });
+    switch (st) {
         case png::InflateStatus::ok: return true;
         case png::InflateStatus::too_long:
         case png::InflateStatus::wrong_length: value_error("Malformed PNG image data"); return false;
-        case png::InflateStatus::stream_error: raise_stream_error(data); return false;
+        case png::InflateStatus::stream_error: raise_stream_error(data, fault); return false;
     }
     return false;
 }
@@ -446,9 +428,14 @@ PyObject* load_png(PyObject* stream) noexcept {
         }
         const auto w32 = static_cast<std::uint32_t>(width);
         const auto h32 = static_cast<std::uint32_t>(height);
-        rr = channels == 4 ? png::reconstruct_rgba_in_place(bytes_of(pixels), w32, h32, bytes_of(alpha),
-                                                            bytes_of(filters), rows.get())
-                           : png::reconstruct_rgb_in_place(bytes_of(pixels), w32, h32, bytes_of(filters), rows.get());
+        // The three buffers are new and seen by no other code yet.
+        std::uint8_t* const px = bytes_of(pixels);
+        std::uint8_t* const al = channels == 4 ? bytes_of(alpha) : nullptr;
+        std::uint8_t* const fl = bytes_of(filters);
+        rr = without_lock(expected >= off_lock_bytes, [&] {
+            return channels == 4 ? png::reconstruct_rgba_in_place(px, w32, h32, al, fl, rows.get())
+                                 : png::reconstruct_rgb_in_place(px, w32, h32, fl, rows.get());
+        });
         if (rr.ok && !shrink_bytearray(pixels, npixels * 3)) return nullptr;
     } else {
         // No pixels: the image data is the filter bytes alone (or nothing).
@@ -463,8 +450,11 @@ PyObject* load_png(PyObject* stream) noexcept {
         if (!pixels) return nullptr;
         if (channels == 4) alpha = uninitialised_bytearray(0);
         if (!alpha) return nullptr;
-        rr = png::reconstruct_image(raw.get(), static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
-                                    channels, nullptr, nullptr, bytes_of(filters));
+        std::uint8_t* const fl = bytes_of(filters);
+        rr = without_lock(expected >= off_lock_bytes, [&] {
+            return png::reconstruct_image(raw.get(), static_cast<std::uint32_t>(width),
+                                          static_cast<std::uint32_t>(height), channels, nullptr, nullptr, fl);
+        });
     }
     if (!rr.ok) {
         PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %u", rr.bad_filter);

@@ -5,6 +5,7 @@
 // existing file.
 #include "module/host.h"
 #include "module/tavrel_ext.h"
+#include "module/unlocked.h"
 #include "module/writers.h"
 #include "png/chunk.h"
 #include "png/encode.h"
@@ -121,6 +122,66 @@ Ref pixel_buffer(PyObject* pixels, std::uint64_t expected_bytes) noexcept {
     return buf;
 }
 
+// Rows are encoded in blocks of about this many input bytes, each copied out of the caller's buffers first.
+constexpr std::uint64_t block_bytes = 1 << 20;
+
+// Encodes the rows of a large image block by block with the interpreter lock released, holding no export of the
+// caller's objects meanwhile: with the lock held, the block's rows and the row above it are copied out of fresh
+// exports of the pixels and alpha, which are then released; the rows are filtered from the copies, the lock
+// released, into `raw` (the module's new bytes object, seen by nobody else). rgb and alpha_view hold the first
+// exports, checked by the caller; a buffer another thread resized meanwhile gets the length error. The filter
+// types (filter_view, unexported when there are none) are copied first.
+bool encode_in_blocks(std::int32_t width, std::int32_t height, PyObject* pix_buf, PyObject* alpha,
+                      Buffer& filter_view, Buffer& rgb, Buffer& alpha_view, PyObject* raw,
+                      std::uint8_t* scratch) noexcept {
+    const auto w = static_cast<std::uint64_t>(width);
+    const auto h = static_cast<std::uint64_t>(height);
+    const bool has_alpha = alpha != Py_None;
+    const std::uint64_t rgb_row = w * 3;
+    const std::uint64_t out_row = w * (has_alpha ? 4 : 3) + 1;
+    std::uint64_t rows_per_block = block_bytes / rgb_row;
+    if (rows_per_block == 0) rows_per_block = 1;
+    if (rows_per_block > h) rows_per_block = h;
+    std::vector<std::uint8_t> filters, rgb_copy, alpha_copy;
+    try {
+        if (filter_view.data() != nullptr) filters.assign(filter_view.data(), filter_view.data() + h);
+        rgb_copy.resize((rows_per_block + 1) * rgb_row);
+        if (has_alpha) alpha_copy.resize((rows_per_block + 1) * w);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return false;
+    }
+    filter_view.release();
+    std::uint8_t* out = bytes_data(raw);
+    for (std::uint64_t y0 = 0; y0 < h; y0 += rows_per_block) {
+        const std::uint64_t n = h - y0 < rows_per_block ? h - y0 : rows_per_block;
+        const std::uint64_t first = y0 == 0 ? 0 : y0 - 1;  // the row above the block is its first row's predictor
+        if (y0 > 0) {
+            if (!rgb.acquire(pix_buf, PyBUF_SIMPLE)) return false;
+            if (static_cast<std::uint64_t>(rgb.size()) != w * h * 3) return value_error(pixel_message);
+            if (has_alpha) {
+                if (!alpha_view.acquire(alpha, PyBUF_WRITABLE)) return false;
+                if (static_cast<std::uint64_t>(alpha_view.size()) != w * h) return value_error(alpha_message);
+            }
+        }
+        std::memcpy(rgb_copy.data(), rgb.data() + first * rgb_row, (y0 + n - first) * rgb_row);
+        if (has_alpha) std::memcpy(alpha_copy.data(), alpha_view.data() + first * w, (y0 + n - first) * w);
+        rgb.release();
+        alpha_view.release();
+        const std::uint64_t skip = y0 - first;
+        const std::uint8_t* block_rgb = rgb_copy.data() + skip * rgb_row;
+        const std::uint8_t* block_alpha = has_alpha ? alpha_copy.data() + skip * w : nullptr;
+        const std::uint8_t* prev_rgb = skip ? rgb_copy.data() : nullptr;
+        const std::uint8_t* prev_alpha = skip && has_alpha ? alpha_copy.data() : nullptr;
+        const std::uint8_t* block_filters = filters.empty() ? nullptr : filters.data() + y0;
+        std::uint8_t* dst = out + y0 * out_row;
+        Unlocked unlocked(true);
+        png::encode_scanlines(block_rgb, block_alpha, block_filters, static_cast<std::uint32_t>(w),
+                              static_cast<std::uint32_t>(n), dst, scratch, prev_rgb, prev_alpha);
+    }
+    return true;
+}
+
 // Encodes the scanlines of a `width` x `height` image (both non-negative)
 // into a new bytes object of exactly height * (1 + width * channels) bytes,
 // each row its filter byte and its samples filtered with that type. `alpha`
@@ -185,6 +246,12 @@ Ref encode_image(std::int32_t width, std::int32_t height, PyObject* alpha, PyObj
             PyErr_NoMemory();
             return Ref();
         }
+    }
+    if (total >= off_lock_bytes && row > 0) {
+        if (!encode_in_blocks(width, height, pix_buf, alpha, filter_view, rgb, alpha_view, raw.get(), scratch.get())) {
+            return Ref();
+        }
+        return raw;
     }
     png::encode_scanlines(rgb.data(), alpha != Py_None ? alpha_view.data() : nullptr,
                           filter_types != Py_None ? filter_view.data() : nullptr, static_cast<std::uint32_t>(w),
@@ -351,6 +418,7 @@ struct Record {
     Buffer type;
     Buffer data;
     bool has_data = false;
+    bool immutable = false;  // type and data (if any) are exact bytes objects, which no other code can change
 };
 
 // 1, 0 or -1 (error): whether `type` equals the four letters, by the host's ==.
@@ -380,6 +448,7 @@ bool read_record(PyObject* record, PyObject* lengths, Record& r) noexcept {
     const int iend = type_equals(items[0].get(), "IEND");
     if (iend < 0) return false;
     r.is_iend = iend != 0;
+    r.immutable = PyBytes_CheckExact(items[0].get()) && (items[1].get() == Py_None || PyBytes_CheckExact(items[1].get()));
     if (!r.type.acquire(items[0].get(), PyBUF_SIMPLE)) return false;
     if (items[1].get() != Py_None) {
         if (!r.data.acquire(items[1].get(), PyBUF_SIMPLE)) return false;
@@ -393,12 +462,15 @@ std::size_t put_ihdr(std::uint8_t* out, PyObject* ihdr) noexcept {
     return png::put_chunk(out, reinterpret_cast<const std::uint8_t*>("IHDR"), 4, bytes_data(ihdr), bytes_size(ihdr));
 }
 
-std::size_t put_parts(std::uint8_t* out, PyObject* parts) noexcept {
+struct Part {
+    const std::uint8_t* data;
+    std::size_t size;
+};
+
+std::size_t put_parts(std::uint8_t* out, const std::vector<Part>& parts) noexcept {
     std::size_t n = 0;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts); ++i) {
-        PyObject* part = PyList_GET_ITEM(parts, i);
-        n += png::put_chunk(out + n, reinterpret_cast<const std::uint8_t*>("IDAT"), 4, bytes_data(part),
-                            bytes_size(part));
+    for (const Part& part : parts) {
+        n += png::put_chunk(out + n, reinterpret_cast<const std::uint8_t*>("IDAT"), 4, part.data, part.size);
     }
     return n;
 }
@@ -443,8 +515,13 @@ PyObject* write_png(PyObject* path, std::int32_t width, std::int32_t height, PyO
     std::memcpy(p, bytes_data(signature), bytes_size(signature));
     p += bytes_size(signature);
     p += put_ihdr(p, enc.ihdr.get());
-    p += png::put_chunk(p, reinterpret_cast<const std::uint8_t*>("IDAT"), 4, bytes_data(compressed),
-                        bytes_size(compressed));
+    // The compressed data is the module's own bytes object, the file a new one: framed (copy and CRC) off the lock.
+    const std::uint8_t* cdata = bytes_data(compressed);
+    const std::size_t csize = bytes_size(compressed);
+    {
+        Unlocked unlocked(csize >= off_lock_bytes);
+        p += png::put_chunk(p, reinterpret_cast<const std::uint8_t*>("IDAT"), 4, cdata, csize);
+    }
     png::put_chunk(p, reinterpret_cast<const std::uint8_t*>("IEND"), 4, nullptr, 0);
     enc.compressed.reset();
     return write_file(path, file.get());
@@ -537,23 +614,43 @@ PyObject* write_png_with_chunks(PyObject* path, std::int32_t width, std::int32_t
         if (!add_size(total, n)) return nullptr;
     }
 
+    // The file is framed off the lock when it is large and every export held is of an exact bytes object (the
+    // chunks an opened image keeps are), which no other thread can change; the IDAT parts are the module's own.
+    std::vector<Part> part_spans;
+    try {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i) {
+            PyObject* part = PyList_GET_ITEM(parts.get(), i);
+            part_spans.push_back({bytes_data(part), bytes_size(part)});
+        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+    bool release = total >= off_lock_bytes;
+    for (Py_ssize_t i = 0; i < nrec && release; ++i) {
+        if (recs[i].kind == RecordKind::other && !recs[i].immutable) release = false;
+    }
+
     Ref file = new_bytes(total);
     if (!file) return nullptr;
     std::uint8_t* p = bytes_data(file.get());
     std::memcpy(p, bytes_data(signature), bytes_size(signature));
     p += bytes_size(signature);
-    for (Py_ssize_t i = 0; i <= nrec; ++i) {
-        if (i == idat_at) p += put_parts(p, parts.get());
-        if (i == nrec) break;
-        const Record& r = recs[i];
-        switch (r.kind) {
-            case RecordKind::idat: break;  // all of the image data went out at idat_at
-            case RecordKind::ihdr: p += put_ihdr(p, enc.ihdr.get()); break;
-            case RecordKind::other:
-                p += png::put_chunk(p, r.type.data(), static_cast<std::size_t>(r.type.size()),
-                                    r.has_data ? r.data.data() : nullptr,
-                                    r.has_data ? static_cast<std::size_t>(r.data.size()) : 0);
-                break;
+    PyObject* ihdr = enc.ihdr.get();
+    {
+        Unlocked unlocked(release);
+        for (Py_ssize_t i = 0; i <= nrec; ++i) {
+            if (i == idat_at) p += put_parts(p, part_spans);
+            if (i == nrec) break;
+            const Record& r = recs[i];
+            switch (r.kind) {
+                case RecordKind::idat: break;  // all of the image data went out at idat_at
+                case RecordKind::ihdr: p += put_ihdr(p, ihdr); break;
+                case RecordKind::other:
+                    p += png::put_chunk(p, r.type.data(), static_cast<std::size_t>(r.type.size()),
+                                        r.has_data ? r.data.data() : nullptr,
+                                        r.has_data ? static_cast<std::size_t>(r.data.size()) : 0);
+                    break;
+            }
         }
     }
     recs.reset();  // exports end before any code runs for the file

@@ -2,8 +2,8 @@
 
 #include <zlib.h>
 
-#if TAVREL_HAVE_LIBDEFLATE
-#include <libdeflate.h>
+#if TAVREL_HAVE_ISAL
+#include <isa-l/crc.h>
 #endif
 
 #include <algorithm>
@@ -23,9 +23,9 @@ void put_be32(uint8_t* out, uint32_t v) noexcept {
 }  // namespace
 
 uint32_t crc32(const uint8_t* data, size_t size, uint32_t crc) noexcept {
-#if TAVREL_HAVE_LIBDEFLATE
-    // Takes a size_t (no 32-bit pieces needed); a null buffer would restart it at 0 whatever crc is.
-    return size == 0 ? crc : libdeflate_crc32(crc, data, size);
+#if TAVREL_HAVE_ISAL
+    // Takes a 64-bit length (no 32-bit pieces needed) and continues from crc as zlib's crc32 does.
+    return size == 0 ? crc : crc32_gzip_refl(crc, data, size);
 #else
     uLong value = crc;
     while (size > 0) {

@@ -12,7 +12,7 @@ inline constexpr uint64_t max_chunk_data = 0xFFFFFFFFu;
 // Bytes of a framed chunk: 4 (length) + type + data + 4 (CRC).
 inline constexpr uint64_t chunk_size(uint64_t type_len, uint64_t data_len) noexcept { return 8 + type_len + data_len; }
 
-// CRC-32 of the PNG standard (zlib's crc32) over data, continuing from crc (0 to start). With libdeflate its
+// CRC-32 of the PNG standard (zlib's crc32) over data, continuing from crc (0 to start). With ISA-L its
 // carry-less-multiply CRC, several times faster than zlib's on long chunks, gives the same value.
 uint32_t crc32(const uint8_t* data, size_t size, uint32_t crc = 0) noexcept;
 

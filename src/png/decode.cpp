@@ -1,4 +1,5 @@
-// Bounded inflation over split input and fused reconstruct-and-split of the image rows.
+// Bounded inflation of split input (ISA-L where it can decide, zlib for every failure) and fused
+// reconstruct-and-split of the image rows.
 #include "png/decode.h"
 
 #include <cstring>
@@ -6,12 +7,13 @@
 #define ZLIB_CONST
 #include <zlib.h>
 
-#if TAVREL_HAVE_LIBDEFLATE
-#include <libdeflate.h>
+#if TAVREL_HAVE_ISAL
+#include <isa-l/igzip_lib.h>
 #endif
 
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <utility>
 
 #include "png/filters.h"
@@ -20,23 +22,24 @@
 namespace tavrel::png {
 namespace {
 
-// Largest chunk handed to zlib at once: its avail_in / avail_out counters are 32-bit. The tests build once with a
-// tiny TAVREL_INFLATE_CHUNK so the chunk-boundary paths, otherwise reached only above 1 GiB, are exercised.
+// Largest chunk handed to an inflater at once: zlib's and ISA-L's avail_in / avail_out counters are 32-bit. The tests
+// build once with a tiny TAVREL_INFLATE_CHUNK so the chunk-boundary paths, otherwise reached only above 1 GiB, are
+// exercised.
 #ifndef TAVREL_INFLATE_CHUNK
 #define TAVREL_INFLATE_CHUNK (size_t{1} << 30)
 #endif
 constexpr size_t kChunk = TAVREL_INFLATE_CHUNK;
-static_assert(kChunk >= 1 && kChunk <= 0xFFFFFFFFu, "chunk must fit zlib's 32-bit counters");
+static_assert(kChunk >= 1 && kChunk <= 0xFFFFFFFFu, "chunk must fit the inflaters' 32-bit counters");
 
-// Walks the parts as one logical byte sequence, handing zlib at most kChunk bytes at a time.
+// Walks the parts as one logical byte sequence, at most kChunk bytes at a time.
 struct InputCursor {
     const Span* parts = nullptr;
     size_t nparts = 0;
     size_t index = 0;
     size_t offset = 0;
 
-    // Points the stream at the next non-empty piece of input; false when every part is used up.
-    bool refill(z_stream& zs) noexcept {
+    // The next non-empty piece of input; false when every part is used up.
+    bool next(const uint8_t*& data, uint32_t& size) noexcept {
         while (index < nparts && offset >= parts[index].size) {
             ++index;
             offset = 0;
@@ -44,14 +47,33 @@ struct InputCursor {
         if (index >= nparts) return false;
         const size_t left = parts[index].size - offset;
         const size_t take = left < kChunk ? left : kChunk;
-        zs.next_in = parts[index].data + offset;
-        zs.avail_in = static_cast<uInt>(take);
+        data = parts[index].data + offset;
+        size = static_cast<uint32_t>(take);
         offset += take;
+        return true;
+    }
+
+    bool refill(z_stream& zs) noexcept {
+        const uint8_t* data = nullptr;
+        uint32_t size = 0;
+        if (!next(data, size)) return false;
+        zs.next_in = data;
+        zs.avail_in = size;
         return true;
     }
 };
 
-InflateStatus run_inflate(z_stream& zs, InputCursor& in, uint8_t* out, size_t expected) noexcept {
+void record(ZlibFault* fault, int code, const char* message) noexcept {
+    if (!fault) return;
+    fault->code = code;
+    fault->message[0] = '\0';
+    if (message) {
+        std::strncpy(fault->message, message, sizeof fault->message - 1);
+        fault->message[sizeof fault->message - 1] = '\0';
+    }
+}
+
+InflateStatus run_inflate(z_stream& zs, InputCursor& in, uint8_t* out, size_t expected, ZlibFault* fault) noexcept {
     size_t produced = 0;
     uint8_t probe[1];  // once out is full, any byte landing here means the stream is too long
     bool input_left = true;
@@ -76,108 +98,190 @@ InflateStatus run_inflate(z_stream& zs, InputCursor& in, uint8_t* out, size_t ex
             produced += wrote;
         }
         if (rc == Z_STREAM_END) return produced == expected ? InflateStatus::ok : InflateStatus::wrong_length;
-        if (rc != Z_OK && rc != Z_BUF_ERROR) return InflateStatus::stream_error;  // NEED_DICT, DATA, MEM, STREAM errors
+        if (rc != Z_OK && rc != Z_BUF_ERROR) {  // NEED_DICT, DATA, MEM, STREAM errors
+            record(fault, rc, zs.msg);
+            return InflateStatus::stream_error;
+        }
         // Z_BUF_ERROR just means no progress; with every input byte fed and nothing produced, the stream is truncated.
-        if (wrote == 0 && zs.avail_in == 0 && !input_left) return InflateStatus::stream_error;
+        if (wrote == 0 && zs.avail_in == 0 && !input_left) {
+            record(fault, Z_BUF_ERROR, nullptr);
+            return InflateStatus::stream_error;
+        }
     }
 }
 
-InflateStatus run_discard(z_stream& zs, InputCursor& in) noexcept {
-    uint8_t scratch[16384];  // inflate keeps its own window, so the output may be overwritten at once
+InflateStatus run_discard(z_stream& zs, InputCursor& in, ZlibFault* fault) noexcept {
+    // inflate keeps its own window, so the output may be overwritten at once; a large block keeps the calls few.
+    constexpr size_t kScratch = 256 * 1024;
+    std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[kScratch]);
+    if (!scratch) {
+        record(fault, Z_MEM_ERROR, nullptr);
+        return InflateStatus::stream_error;
+    }
     bool input_left = true;
     for (;;) {
         if (zs.avail_in == 0 && input_left) input_left = in.refill(zs);
-        zs.next_out = scratch;
-        zs.avail_out = sizeof scratch;
+        zs.next_out = scratch.get();
+        zs.avail_out = kScratch;
         const int rc = inflate(&zs, Z_NO_FLUSH);
-        const size_t wrote = sizeof scratch - zs.avail_out;
+        const size_t wrote = kScratch - zs.avail_out;
         if (rc == Z_STREAM_END) return InflateStatus::ok;
-        if (rc != Z_OK && rc != Z_BUF_ERROR) return InflateStatus::stream_error;
-        if (wrote == 0 && zs.avail_in == 0 && !input_left) return InflateStatus::stream_error;
+        if (rc != Z_OK && rc != Z_BUF_ERROR) {
+            record(fault, rc, zs.msg);
+            return InflateStatus::stream_error;
+        }
+        if (wrote == 0 && zs.avail_in == 0 && !input_left) {
+            record(fault, Z_BUF_ERROR, nullptr);
+            return InflateStatus::stream_error;
+        }
     }
 }
 
-InflateStatus inflate_with_zlib(const Span* parts, size_t nparts, uint8_t* out, size_t expected) noexcept {
+// The zlib pass: out == nullptr runs the stream keeping nothing.
+InflateStatus inflate_with_zlib(const Span* parts, size_t nparts, uint8_t* out, size_t expected,
+                                ZlibFault* fault) noexcept {
     z_stream zs;
     std::memset(&zs, 0, sizeof zs);
-    if (inflateInit(&zs) != Z_OK) return InflateStatus::stream_error;
-    InputCursor in{parts, parts ? nparts : 0};
-    const InflateStatus st = run_inflate(zs, in, out, out ? expected : 0);
+    const int rc = inflateInit(&zs);
+    if (rc != Z_OK) {
+        record(fault, rc, nullptr);
+        return InflateStatus::stream_error;
+    }
+    InputCursor in{parts, nparts};
+    const InflateStatus st = out ? run_inflate(zs, in, out, expected, fault) : run_discard(zs, in, fault);
     inflateEnd(&zs);
     return st;
 }
 
-#if TAVREL_HAVE_LIBDEFLATE
-struct FreeDecompressor {
-    void operator()(libdeflate_decompressor* d) const noexcept { libdeflate_free_decompressor(d); }
-};
-struct FreeBytes {
-    void operator()(uint8_t* p) const noexcept { std::free(p); }
+#if TAVREL_HAVE_ISAL
+// The first two bytes of the stream pass zlib's own header checks (deflate, a window of at most 32 KiB, the check
+// bits, no preset dictionary): ISA-L is then never the one to accept a header zlib refuses.
+bool header_as_zlib_takes_it(const Span* parts, size_t nparts) noexcept {
+    uint8_t head[2];
+    size_t have = 0;
+    for (size_t i = 0; i < nparts && have < 2; ++i) {
+        for (size_t k = 0; k < parts[i].size && have < 2; ++k) head[have++] = parts[i].data[k];
+    }
+    if (have < 2) return false;
+    const unsigned cmf = head[0], flg = head[1];
+    return (cmf & 0x0F) == 8 && (cmf >> 4) <= 7 && (cmf * 256 + flg) % 31 == 0 && (flg & 0x20) == 0;
+}
+
+struct FreeState {
+    void operator()(inflate_state* s) const noexcept { std::free(s); }
 };
 
-// One-shot inflation with libdeflate, which needs the whole stream in one block: a single non-empty part is used
-// where it lies, several are joined into a copy of the compressed bytes (never anything sized by `expected`).
-// True only when libdeflate inflates the stream to exactly `expected` bytes with a matching checksum; every other
-// outcome, and any failure to allocate, is left to zlib, so that every failure reported is zlib's own.
-bool inflate_exact_with_libdeflate(const Span* parts, size_t nparts, uint8_t* out, size_t expected) noexcept {
-    size_t total = 0, nonempty = 0;
-    const Span* only = nullptr;
-    for (size_t i = 0; i < nparts; ++i) {
-        if (parts[i].size == 0) continue;
-        if (__builtin_add_overflow(total, parts[i].size, &total)) return false;
-        ++nonempty;
-        only = &parts[i];
+std::unique_ptr<inflate_state, FreeState> new_isal_state() noexcept {
+    std::unique_ptr<inflate_state, FreeState> st(static_cast<inflate_state*>(std::malloc(sizeof(inflate_state))));
+    if (st) {
+        isal_inflate_init(st.get());
+        st->crc_flag = ISAL_ZLIB;
     }
-    if (nonempty == 0) return false;
-    std::unique_ptr<uint8_t, FreeBytes> joined;
-    const uint8_t* in = only->data;
-    if (nonempty > 1) {
-        joined.reset(static_cast<uint8_t*>(std::malloc(total)));
-        if (!joined) return false;
-        uint8_t* w = joined.get();
-        for (size_t i = 0; i < nparts; ++i) {
-            if (parts[i].size == 0) continue;
-            std::memcpy(w, parts[i].data, parts[i].size);
-            w += parts[i].size;
+    return st;
+}
+
+// ISA-L over the parts fed one by one, straight into out. True only when the stream ends (checksum verified) with
+// exactly `expected` bytes; anything else, a failure to allocate included, is left to zlib.
+bool inflate_exact_with_isal(const Span* parts, size_t nparts, uint8_t* out, size_t expected) noexcept {
+    if (!out || expected == 0 || !header_as_zlib_takes_it(parts, nparts)) return false;
+    auto st = new_isal_state();
+    if (!st) return false;
+    size_t produced = 0;
+    st->next_out = out;
+    st->avail_out = static_cast<uint32_t>(expected < kChunk ? expected : kChunk);
+    InputCursor in{parts, nparts};
+    const uint8_t* data = nullptr;
+    uint32_t size = 0;
+    bool input_left = in.next(data, size);
+    st->next_in = const_cast<uint8_t*>(data);  // ISA-L only reads through it
+    st->avail_in = input_left ? size : 0;
+    for (;;) {
+        const uint32_t offered = st->avail_out, fed = st->avail_in;
+        const int rc = isal_inflate(st.get());
+        produced += offered - st->avail_out;
+        if (rc != ISAL_DECOMP_OK) return false;
+        if (st->avail_out == offered && st->avail_in == fed && st->avail_in != 0) return false;  // no progress
+        if (st->block_state == ISAL_BLOCK_FINISH) return produced == expected;
+        if (st->avail_out == 0) {
+            // Output full but the stream goes on: too long or damaged, zlib's to say. Otherwise the next stretch of out,
+            // contiguous with what came before, so back-references reach it.
+            if (produced >= expected) return false;
+            const size_t room = expected - produced;
+            st->avail_out = static_cast<uint32_t>(room < kChunk ? room : kChunk);
+        } else if (st->avail_in == 0) {
+            if (!input_left) return false;  // input used up and one call made on it: truncated
+            input_left = in.next(data, size);
+            st->next_in = const_cast<uint8_t*>(data);
+            st->avail_in = input_left ? size : 0;
         }
-        in = joined.get();
     }
-    std::unique_ptr<libdeflate_decompressor, FreeDecompressor> d(libdeflate_alloc_decompressor());
-    if (!d) return false;
-    uint8_t none[1];
-    size_t used_in = 0, produced = 0;
-    const libdeflate_result r =
-        libdeflate_zlib_decompress_ex(d.get(), in, total, out ? out : none, out ? expected : 0, &used_in, &produced);
-    return r == LIBDEFLATE_SUCCESS && produced == (out ? expected : 0);
+}
+
+// ISA-L over the parts, keeping only the last 32 KiB of output that back-references may reach. True only when the
+// stream ends cleanly with its checksum verified.
+bool discard_with_isal(const Span* parts, size_t nparts) noexcept {
+    if (!header_as_zlib_takes_it(parts, nparts)) return false;
+    constexpr size_t kHistory = 32 * 1024;  // deflate's largest distance
+    constexpr size_t kBlock = 1024 * 1024;
+    std::unique_ptr<uint8_t[]> ring(new (std::nothrow) uint8_t[kHistory + kBlock]);
+    auto st = new_isal_state();
+    if (!ring || !st) return false;
+    st->next_out = ring.get();
+    st->avail_out = kHistory + kBlock;
+    InputCursor in{parts, nparts};
+    const uint8_t* data = nullptr;
+    uint32_t size = 0;
+    bool input_left = in.next(data, size);
+    st->next_in = const_cast<uint8_t*>(data);
+    st->avail_in = input_left ? size : 0;
+    for (;;) {
+        const uint32_t offered = st->avail_out, fed = st->avail_in;
+        const int rc = isal_inflate(st.get());
+        if (rc != ISAL_DECOMP_OK) return false;
+        if (st->block_state == ISAL_BLOCK_FINISH) return true;
+        if (st->avail_out == offered && st->avail_in == fed && st->avail_in != 0) return false;  // no progress
+        if (st->avail_out == 0) {
+            // The window's last 32 KiB move to the front, where the next output follows them.
+            std::memmove(ring.get(), ring.get() + kBlock, kHistory);
+            st->next_out = ring.get() + kHistory;
+            st->avail_out = kBlock;
+        } else if (st->avail_in == 0) {
+            if (!input_left) return false;
+            input_left = in.next(data, size);
+            st->next_in = const_cast<uint8_t*>(data);
+            st->avail_in = input_left ? size : 0;
+        }
+    }
 }
 #endif
 
 }  // namespace
 
 const char* inflate_backend() noexcept {
-#if TAVREL_HAVE_LIBDEFLATE
-    return "libdeflate";
+#if TAVREL_HAVE_ISAL
+    return "isa-l";
 #else
     return "zlib";
 #endif
 }
 
-InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, size_t expected) noexcept {
+InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, size_t expected,
+                              ZlibFault* fault) noexcept {
     if (!parts) nparts = 0;
-#if TAVREL_HAVE_LIBDEFLATE
-    if (inflate_exact_with_libdeflate(parts, nparts, out, expected)) return InflateStatus::ok;
+    if (!out) expected = 0;
+    uint8_t none[1];
+#if TAVREL_HAVE_ISAL
+    if (inflate_exact_with_isal(parts, nparts, out, expected)) return InflateStatus::ok;
 #endif
-    return inflate_with_zlib(parts, nparts, out, expected);
+    return inflate_with_zlib(parts, nparts, out ? out : none, expected, fault);
 }
 
-InflateStatus inflate_discard(const Span* parts, size_t nparts) noexcept {
-    z_stream zs;
-    std::memset(&zs, 0, sizeof zs);
-    if (inflateInit(&zs) != Z_OK) return InflateStatus::stream_error;
-    InputCursor in{parts, parts ? nparts : 0};
-    const InflateStatus st = run_discard(zs, in);
-    inflateEnd(&zs);
-    return st;
+InflateStatus inflate_discard(const Span* parts, size_t nparts, ZlibFault* fault) noexcept {
+    if (!parts) nparts = 0;
+#if TAVREL_HAVE_ISAL
+    if (discard_with_isal(parts, nparts)) return InflateStatus::ok;
+#endif
+    return inflate_with_zlib(parts, nparts, nullptr, 0, fault);
 }
 
 ReconstructResult reconstruct_image(uint8_t* raw, uint32_t width, uint32_t height, unsigned channels, uint8_t* rgb,

@@ -1,4 +1,4 @@
-// PNG image-data decoding cores: bounded zlib inflation of the IDAT parts and in-place row reconstruction.
+// PNG image-data decoding cores: bounded inflation of the IDAT parts as one stream and in-place row reconstruction.
 #pragma once
 
 #include <cstddef>
@@ -13,23 +13,35 @@ struct Span {
     size_t size;
 };
 
+// What zlib said when it refused a stream: its return code and message, the two things the host's zlib module builds
+// its error from. code is Z_BUF_ERROR when the input ran out before the end of the stream (zlib itself then gives no
+// message), Z_MEM_ERROR when zlib could not get the memory for its state.
+struct ZlibFault {
+    int code = 0;
+    char message[201] = {};  // zlib's msg, cut at the 200 characters the host prints of it; empty when zlib gave none
+};
+
 // Inflates one zlib stream whose bytes are parts[0..nparts) joined in order (any part may be empty) into
-// out[0..expected). ok: the stream ended with exactly `expected` bytes; too_long: it would produce more (nothing is
-// written past out+expected); wrong_length: it ended with fewer; stream_error: any zlib error or input exhausted before
-// the end. Bytes after the end of the stream are ignored. Allocates nothing sized by `expected`: at most the inflater's
-// own state and, with libdeflate, one copy of the compressed bytes when they come in several non-empty parts. With
-// libdeflate a stream it inflates to exactly `expected` bytes is ok; any other outcome is decided by zlib. So every
-// status but ok is zlib's own. libdeflate is more lenient than zlib in a few ways that only damaged or hand-made
-// streams reach (code-length repeats running past the declared counts, more than 286 length or 30 distance codes,
-// the fixed code's reserved symbols): such a stream with a matching checksum is ok here, a stream_error with zlib.
-InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, size_t expected) noexcept;
+// out[0..expected), feeding the parts to the inflater one after another (no joined copy). ok: the stream ended with
+// exactly `expected` bytes; too_long: it would produce more (nothing is written past out+expected); wrong_length: it
+// ended with fewer; stream_error: any zlib error or input exhausted before the end, with zlib's code and message in
+// *fault (fault may be nullptr). Bytes after the end of the stream are ignored. Allocates nothing sized by `expected`
+// or by the input: only the inflaters' own state.
+//
+// With ISA-L a stream it inflates to exactly `expected` bytes is ok; any other outcome is decided by a zlib pass from
+// the start, so every status but ok is zlib's own. Before ISA-L runs, the two header bytes are checked as zlib checks
+// them (method, window size, header check, no preset dictionary). ISA-L, like any inflater but zlib, may accept a few
+// damaged or hand-made streams that zlib refuses when their checksum matches; such a stream is ok here.
+InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, size_t expected,
+                              ZlibFault* fault = nullptr) noexcept;
 
 // Runs the same zlib stream to its end while keeping none of its output: ok when it ends cleanly (its length is not
 // judged), stream_error as above. For data that cannot fill the image it claims, where only the stream's soundness
-// is left to decide; memory stays at zlib's inflate state and a small scratch buffer, however much it inflates to.
-InflateStatus inflate_discard(const Span* parts, size_t nparts) noexcept;
+// is left to decide; memory stays at the inflaters' state and a small scratch buffer, however much it inflates to.
+// ISA-L decides a stream it runs to a clean end; anything else goes to zlib, as above.
+InflateStatus inflate_discard(const Span* parts, size_t nparts, ZlibFault* fault = nullptr) noexcept;
 
-// "libdeflate" or "zlib": which inflater handles valid streams in this build.
+// "isa-l" or "zlib": which inflater handles valid streams in this build.
 const char* inflate_backend() noexcept;
 
 struct ReconstructResult {

@@ -16,7 +16,7 @@ size_t first_bad_filter(const uint8_t* filters, size_t height) noexcept {
 }
 
 void encode_scanlines(const uint8_t* rgb, const uint8_t* alpha, const uint8_t* filters, uint32_t width, uint32_t height,
-                      uint8_t* out, uint8_t* scratch) noexcept {
+                      uint8_t* out, uint8_t* scratch, const uint8_t* prev_rgb, const uint8_t* prev_alpha) noexcept {
     const RowKernels& k = row_kernels();
     const size_t bpp = alpha ? 4 : 3;
     const uint64_t len = uint64_t{width} * bpp;
@@ -24,6 +24,14 @@ void encode_scanlines(const uint8_t* rgb, const uint8_t* alpha, const uint8_t* f
     uint8_t* cur_buf = scratch;
     uint8_t* prev_buf = alpha && scratch ? scratch + len : nullptr;
     const uint8_t* prev = nullptr;
+    if (prev_rgb && len != 0) {
+        if (alpha) {
+            k.join_rgba(prev_rgb, prev_alpha, prev_buf, width);  // overwritten only once the first row is filtered
+            prev = prev_buf;
+        } else {
+            prev = prev_rgb;
+        }
+    }
     for (uint32_t y = 0; y < height; ++y) {
         uint8_t* dst = out + y * (len + 1);
         const unsigned f = filters ? filters[y] : 0u;

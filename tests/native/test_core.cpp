@@ -488,8 +488,8 @@ struct BitWriter {
 };
 
 // Streams that break the deflate format in ways zlib refuses. The zlib inflater must call them broken, whatever
-// their checksum says. libdeflate decodes some of them (it gives the fixed code's symbols 286 and 287 a meaning and
-// takes up to 288/32 code lengths); there the check is only that nothing is written past the output.
+// their checksum says. A faster inflater may decode some of them (give the fixed code's symbols 286 and 287 a meaning,
+// take up to 288/32 code lengths); there the check is only that nothing is written past the output.
 static void test_inflate_format_violations() {
     std::vector<std::pair<const char*, std::pair<Bytes, Bytes>>> cases;
     {  // fixed code: three literals, then the reserved length symbol 286
@@ -582,9 +582,9 @@ static png::InflateStatus zlib_verdict(const Bytes& z, size_t expected) {
 }
 
 // Randomly damaged streams (bit flips, overwritten bytes, truncation) of stored, fixed and dynamic blocks, inflated
-// with the exact size and sizes around it. With zlib the status must always be zlib's verdict. libdeflate accepts a
-// few damaged streams that zlib refuses but whose checksum still matches (code-length repeats running past the
-// declared counts, more than 286/30 codes, codes zlib reserves); that is the only difference allowed.
+// with the exact size and sizes around it. With zlib the status must always be zlib's verdict. ISA-L may accept a
+// few damaged streams that zlib refuses but whose checksum still matches (such as more than 286/30 codes or codes
+// zlib reserves); that is the only difference allowed.
 static void test_inflate_damaged_streams() {
     std::mt19937 r(99);
     const bool strict = std::strcmp(png::inflate_backend(), "zlib") == 0;
@@ -625,7 +625,7 @@ static void test_inflate_damaged_streams() {
             }
         }
     }
-    CHECK(wrong == 0, "%ld of %ld damaged streams differ from zlib's verdict (%ld accepted by libdeflate only)", wrong,
+    CHECK(wrong == 0, "%ld of %ld damaged streams differ from zlib's verdict (%ld accepted by the fast inflater only)", wrong,
           cases, lenient);
 }
 
@@ -700,7 +700,7 @@ static void test_bmp() {
 }
 
 static void test_crc32() {
-    // Against zlib's own crc32 (the libdeflate build takes libdeflate's), over lengths around its vector widths, in
+    // Against zlib's own crc32 (the ISA-L build takes ISA-L's), over lengths around its vector widths, in
     // one call and continued from a partial value.
     Bytes data = random_bytes(5000);
     for (size_t n : {0, 1, 3, 15, 16, 17, 63, 64, 65, 255, 256, 1000, 4099, 5000})
