@@ -16,7 +16,7 @@ namespace {
 constexpr bool kSse41 = false;
 #include "png/rows_x86.inc"
 
-const RowKernels kSse2 = {Isa::sse2, unfilter_rgb, unfilter_rgba, filter_simd, join_rgba};
+const RowKernels kSse2 = {Isa::sse2, unfilter_rgb, unfilter_rgba, filter_simd, join_rgba, swap_rb};
 }  // namespace
 
 const RowKernels* sse2_kernels() noexcept { return &kSse2; }

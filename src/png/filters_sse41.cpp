@@ -27,7 +27,7 @@ namespace {
 constexpr bool kSse41 = true;
 #include "png/rows_x86.inc"
 
-const RowKernels kSse41Kernels = {Isa::sse41, unfilter_rgb, unfilter_rgba, filter_simd, join_rgba};
+const RowKernels kSse41Kernels = {Isa::sse41, unfilter_rgb, unfilter_rgba, filter_simd, join_rgba, swap_rb};
 }  // namespace
 }  // namespace tavrel::png
 

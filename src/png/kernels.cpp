@@ -1,4 +1,5 @@
-// The scalar row kernels (built on the reference filters) and the choice of kernel set at run time.
+// The portable kernels (the row filters are the reference ones of filters_scalar.cpp) and the choice of kernel set at
+// run time.
 #include "png/kernels.h"
 
 #include <atomic>
@@ -9,10 +10,9 @@
 #include "png/filters.h"
 
 namespace tavrel::png {
-namespace {
 
 // Copies R,G,B of each RGBA pixel into rgb and A into alpha, four pixels per step through 32-bit words.
-void split_rgba(const uint8_t* src, uint8_t* rgb, uint8_t* alpha, size_t width) noexcept {
+void split_rgba_portable(const uint8_t* src, uint8_t* rgb, uint8_t* alpha, size_t width) noexcept {
     size_t x = 0;
     if constexpr (std::endian::native == std::endian::little) {
         for (; x + 4 <= width; x += 4) {
@@ -39,7 +39,7 @@ void split_rgba(const uint8_t* src, uint8_t* rgb, uint8_t* alpha, size_t width) 
 }
 
 // Interleaves one row of R,G,B triples and alpha bytes into R,G,B,A pixels, four pixels per step through 32-bit words.
-void join_rgba(const uint8_t* rgb, const uint8_t* alpha, uint8_t* dst, size_t width) noexcept {
+void join_rgba_portable(const uint8_t* rgb, const uint8_t* alpha, uint8_t* dst, size_t width) noexcept {
     size_t x = 0;
     if constexpr (std::endian::native == std::endian::little) {
         for (; x + 4 <= width; x += 4) {
@@ -62,6 +62,28 @@ void join_rgba(const uint8_t* rgb, const uint8_t* alpha, uint8_t* dst, size_t wi
     }
 }
 
+// Two pixels per 8-byte word on little-endian hosts; the top two stored bytes land on the next pixel, which a later
+// step overwrites, and x + 3 <= width keeps the 8-byte load and store inside the row.
+void swap_rb_portable(const uint8_t* src, uint8_t* dst, size_t width) noexcept {
+    size_t x = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; x + 3 <= width; x += 2) {
+            uint64_t v;
+            std::memcpy(&v, src + 3 * x, 8);
+            const uint64_t o =
+                (v & 0x0000FF0000FF00ull) | ((v & 0x000000FF0000FFull) << 16) | ((v >> 16) & 0x000000FF0000FFull);
+            std::memcpy(dst + 3 * x, &o, 8);
+        }
+    }
+    for (; x < width; ++x) {
+        dst[3 * x] = src[3 * x + 2];
+        dst[3 * x + 1] = src[3 * x + 1];
+        dst[3 * x + 2] = src[3 * x];
+    }
+}
+
+namespace {
+
 void unfilter_rgb(unsigned filter, const uint8_t* src, const uint8_t* prev, uint8_t* dst, size_t width) noexcept {
     const size_t len = width * 3;
     if (len == 0) return;
@@ -72,10 +94,10 @@ void unfilter_rgb(unsigned filter, const uint8_t* src, const uint8_t* prev, uint
 void unfilter_rgba(unsigned filter, uint8_t* row, const uint8_t* prev, uint8_t* rgb, uint8_t* alpha,
                    size_t width) noexcept {
     unfilter_row(filter, 4, row, prev, width * 4);
-    split_rgba(row, rgb, alpha, width);
+    split_rgba_portable(row, rgb, alpha, width);
 }
 
-const RowKernels kScalar = {Isa::scalar, unfilter_rgb, unfilter_rgba, filter_row, join_rgba};
+const RowKernels kScalar = {Isa::scalar, unfilter_rgb, unfilter_rgba, filter_row, join_rgba_portable, swap_rb_portable};
 
 bool cpu_has(Isa isa) noexcept {
     switch (isa) {

@@ -1,11 +1,12 @@
-// Row kernels behind reconstruct_image and encode_scanlines: a scalar set that always exists and SIMD sets chosen
-// once per process from the CPU's features. Internal to the codec cores; tests and benchmarks pick a set explicitly.
+// Every SIMD kernel of the codec cores in one table per CPU kind: the PNG row filters, the RGBA split and join, and
+// the BMP red/blue swap. A portable set always exists; the SIMD sets are chosen once per process from the CPU's
+// features. Internal to the codec cores; tests, benchmarks and fuzzers pick a set explicitly with use_isa.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-// Defining TAVREL_SIMD=0 builds the scalar kernels only (the tests build both).
+// Defining TAVREL_SIMD=0 builds the portable kernels only (what a host without SSE2 gets).
 #ifndef TAVREL_SIMD
 #if defined(__SSE2__) || defined(_M_X64)
 #define TAVREL_SIMD 1
@@ -31,7 +32,16 @@ struct RowKernels {
     void (*filter)(unsigned filter, size_t bpp, const uint8_t* cur, const uint8_t* prev, uint8_t* out, size_t len);
     // Interleaves width R,G,B triples and alpha bytes into R,G,B,A pixels at dst.
     void (*join_rgba)(const uint8_t* rgb, const uint8_t* alpha, uint8_t* dst, size_t width);
+    // Swaps the first and third byte of each of width 3-byte pixels (B,G,R <-> R,G,B) from src into dst, which do not
+    // overlap.
+    void (*swap_rb)(const uint8_t* src, uint8_t* dst, size_t width);
 };
+
+// The portable kernels. Each SIMD set finishes with them whatever its wide steps leave at the end of a row, so that
+// every per-pixel loop exists once.
+void split_rgba_portable(const uint8_t* src, uint8_t* rgb, uint8_t* alpha, size_t width) noexcept;
+void join_rgba_portable(const uint8_t* rgb, const uint8_t* alpha, uint8_t* dst, size_t width) noexcept;
+void swap_rb_portable(const uint8_t* src, uint8_t* dst, size_t width) noexcept;
 
 // The kernels in use: the best set this CPU runs unless use_isa chose another.
 const RowKernels& row_kernels() noexcept;
