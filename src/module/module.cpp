@@ -78,7 +78,7 @@ int module_exec_body(PyObject* module) {
         &write_bmp_spec,
     };
     for (const FuncSpec* spec : functions) {
-        if (spec != nullptr && !add_function(dict, *spec)) return -1;
+        if (!add_function(dict, *spec)) return -1;
     }
 
     static const Member members_in_order[] = {
@@ -88,7 +88,7 @@ int module_exec_body(PyObject* module) {
     };
     PyObject* type_dict = image_type->tp_dict;
     for (const Member& m : members_in_order) {
-        if (m.spec != nullptr && !add_member(type_dict, m)) return -1;
+        if (!add_member(type_dict, m)) return -1;
     }
     PyType_Modified(image_type);
     return 0;
@@ -131,6 +131,4 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace tavrel
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_tavrel_ext(void) {
-    return PyModuleDef_Init(&tavrel::module_def);
-}
+PyMODINIT_FUNC PyInit_tavrel_ext(void) { return PyModuleDef_Init(&tavrel::module_def); }

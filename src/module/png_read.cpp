@@ -1,6 +1,7 @@
 // PNG reading: `_readChunk`, and the decoder that turns a PNG stream into the
 // decoder result. Every chunk, the decoder's included, goes through
 // read_chunk below.
+#include "common/checked.h"
 #include "module/host.h"
 #include "module/readers.h"
 #include "module/tavrel_ext.h"
@@ -168,7 +169,7 @@ public:
         const ByteView v = view_of(data.get());
         if (v.size == 0) return true;
         std::size_t total = 0;
-        if (__builtin_add_overflow(size_, v.size, &total) || total > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
+        if (add_overflows(size_, v.size, &total) || total > static_cast<std::size_t>(PY_SSIZE_T_MAX)) {
             PyErr_NoMemory();
             return false;
         }
@@ -234,8 +235,8 @@ private:
 // the data could hold never makes us allocate for it.
 std::uint64_t inflate_bound(std::uint64_t compressed) noexcept {
     std::uint64_t bound = 0;
-    if (__builtin_mul_overflow(compressed, std::uint64_t{1032}, &bound) ||
-        __builtin_add_overflow(bound, std::uint64_t{1024}, &bound)) {
+    if (mul_overflows(compressed, std::uint64_t{1032}, &bound) ||
+        add_overflows(bound, std::uint64_t{1024}, &bound)) {
         return UINT64_MAX;
     }
     return bound;
@@ -400,7 +401,7 @@ PyObject* load_png(PyObject* stream) noexcept {
     const auto width = static_cast<std::uint64_t>(h.width);
     const auto height = static_cast<std::uint64_t>(h.height);
     std::uint64_t expected = 0;
-    if (__builtin_mul_overflow(height, width * channels + 1, &expected)) {
+    if (mul_overflows(height, width * channels + 1, &expected)) {
         return value_error("Malformed PNG image data");
     }
     if (!check_image_data_size(image_data, expected)) return nullptr;

@@ -3,6 +3,7 @@
 // in memory, validation, encoding and compression included, and open the
 // output only once it is complete, so no failure before that point touches an
 // existing file.
+#include "common/checked.h"
 #include "module/host.h"
 #include "module/tavrel_ext.h"
 #include "module/unlocked.h"
@@ -61,7 +62,7 @@ bool check_length_field(std::uint64_t length) noexcept {
 
 // Sums chunk sizes into a file size, refusing one that no buffer can hold.
 bool add_size(std::uint64_t& total, std::uint64_t n) noexcept {
-    if (__builtin_add_overflow(total, n, &total)) {
+    if (add_overflows(total, n, &total)) {
         PyErr_NoMemory();
         return false;
     }
@@ -233,7 +234,7 @@ Ref encode_image(std::int32_t width, std::int32_t height, PyObject* alpha, PyObj
     const std::uint64_t channels = alpha != Py_None ? 4 : 3;
     const std::uint64_t row = w * channels;  // below 2^34
     std::uint64_t total = 0;
-    if (__builtin_mul_overflow(h, row + 1, &total)) {
+    if (mul_overflows(h, row + 1, &total)) {
         PyErr_NoMemory();
         return Ref();
     }

@@ -5,10 +5,6 @@
 #include "module/function.h"
 #include "module/image.h"
 
-// Declared weak while the functions are being built, so that a build holds
-// only the functions already written; the module body skips absent ones.
-#define TAVREL_UNBUILT __attribute__((weak))
-
 namespace tavrel {
 
 // Module functions, in namespace order.
