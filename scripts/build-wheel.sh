@@ -59,12 +59,14 @@ with zipfile.ZipFile(raw) as z, tempfile.TemporaryDirectory() as tmp:
     so = z.extract(module_of(z.namelist()), tmp)
     ldd = subprocess.run(["ldd", so], capture_output=True, text=True, check=True).stdout
 system_path = dict(re.findall(r"^\s*(\S+) => (/\S+)", ldd, re.M))
+# auditwheel may name a copy after the file the soname links to (libisal.so.2 -> libisal.so.2.0.30).
+system_path.update({os.path.basename(os.path.realpath(p)): p for p in list(system_path.values())})
 
 with zipfile.ZipFile(repaired) as z:
     entries = [(info, z.read(info)) for info in z.infolist()]
 names = [info.filename for info, _ in entries]
 dist_info = next(n.split("/")[0] for n in names if n.endswith(".dist-info/METADATA"))
-# auditwheel names each copy NAME-HASH.so.VERSION after the library's NAME.so.VERSION.
+# auditwheel names each copy NAME-HASH.so.VERSION after the library's NAME.so.VERSION (soname or file name).
 copied = [os.path.basename(n) for n in names if re.match(r"[^/]+\.libs/[^/]+$", n)]
 added = {}
 for copy in copied:

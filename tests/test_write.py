@@ -459,7 +459,9 @@ def test_bmp_resolution_outside_32_bits_is_refused_before_opening(tmp_path, fiel
 
 @pytest.mark.parametrize("save", [
     lambda img, path, monkeypatch: img.saveBmp(path),  # rows in blocks; with another open, the file in one piece
-    lambda img, path, monkeypatch: (monkeypatch.setattr("builtins.open", lambda *a: io.open(*a)), img.saveBmp(path)),
+    # io.open, not open: the replacement is itself the built-in open while it runs.
+    lambda img, path, monkeypatch: (monkeypatch.setattr("builtins.open", lambda *a: io.open(*a)),  # noqa: UP020, SIM115
+                                    img.saveBmp(path)),
 ])
 def test_saving_holds_no_export_while_the_lock_is_released(tmp_path, monkeypatch, save):
     """Another thread resizing the pixel buffer in place while the image is saved never meets an export (the

@@ -235,8 +235,7 @@ private:
 // the data could hold never makes us allocate for it.
 std::uint64_t inflate_bound(std::uint64_t compressed) noexcept {
     std::uint64_t bound = 0;
-    if (mul_overflows(compressed, std::uint64_t{1032}, &bound) ||
-        add_overflows(bound, std::uint64_t{1024}, &bound)) {
+    if (mul_overflows(compressed, std::uint64_t{1032}, &bound) || add_overflows(bound, std::uint64_t{1024}, &bound)) {
         return UINT64_MAX;
     }
     return bound;
@@ -283,9 +282,8 @@ bool check_image_data_size(const ImageData& data, std::uint64_t expected) noexce
         // The data cannot fill the image the header claims: only whether the
         // stream is sound is left to decide, and nothing is kept for that.
         png::ZlibFault fault;
-        const png::InflateStatus st = without_lock(off_lock(data, 0), [&] {
-            return png::inflate_discard(data.spans(), data.count(), &fault);
-        });
+        const png::InflateStatus st =
+            without_lock(off_lock(data, 0), [&] { return png::inflate_discard(data.spans(), data.count(), &fault); });
         if (st == png::InflateStatus::ok) {
             value_error("Malformed PNG image data");
         } else {

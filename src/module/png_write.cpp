@@ -132,9 +132,8 @@ constexpr std::uint64_t block_bytes = 1 << 20;
 // released, into `raw` (the module's new bytes object, seen by nobody else). rgb and alpha_view hold the first
 // exports, checked by the caller; a buffer another thread resized meanwhile gets the length error. The filter
 // types (filter_view, unexported when there are none) are copied first.
-bool encode_in_blocks(std::int32_t width, std::int32_t height, PyObject* pix_buf, PyObject* alpha,
-                      Buffer& filter_view, Buffer& rgb, Buffer& alpha_view, PyObject* raw,
-                      std::uint8_t* scratch) noexcept {
+bool encode_in_blocks(std::int32_t width, std::int32_t height, PyObject* pix_buf, PyObject* alpha, Buffer& filter_view,
+                      Buffer& rgb, Buffer& alpha_view, PyObject* raw, std::uint8_t* scratch) noexcept {
     const auto w = static_cast<std::uint64_t>(width);
     const auto h = static_cast<std::uint64_t>(height);
     const bool has_alpha = alpha != Py_None;
@@ -449,7 +448,8 @@ bool read_record(PyObject* record, PyObject* lengths, Record& r) noexcept {
     const int iend = type_equals(items[0].get(), "IEND");
     if (iend < 0) return false;
     r.is_iend = iend != 0;
-    r.immutable = PyBytes_CheckExact(items[0].get()) && (items[1].get() == Py_None || PyBytes_CheckExact(items[1].get()));
+    r.immutable =
+        PyBytes_CheckExact(items[0].get()) && (items[1].get() == Py_None || PyBytes_CheckExact(items[1].get()));
     if (!r.type.acquire(items[0].get(), PyBUF_SIMPLE)) return false;
     if (items[1].get() != Py_None) {
         if (!r.data.acquire(items[1].get(), PyBUF_SIMPLE)) return false;

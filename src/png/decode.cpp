@@ -112,7 +112,7 @@ InflateStatus run_inflate(z_stream& zs, InputCursor& in, uint8_t* out, size_t ex
 
 InflateStatus run_discard(z_stream& zs, InputCursor& in, ZlibFault* fault) noexcept {
     // inflate keeps its own window, so the output may be overwritten at once; a large block keeps the calls few.
-    constexpr size_t kScratch = 256 * 1024;
+    constexpr size_t kScratch = size_t{256} * 1024;
     std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[kScratch]);
     if (!scratch) {
         record(fault, Z_MEM_ERROR, nullptr);
@@ -203,8 +203,8 @@ bool inflate_exact_with_isal(const Span* parts, size_t nparts, uint8_t* out, siz
         if (st->avail_out == offered && st->avail_in == fed && st->avail_in != 0) return false;  // no progress
         if (st->block_state == ISAL_BLOCK_FINISH) return produced == expected;
         if (st->avail_out == 0) {
-            // Output full but the stream goes on: too long or damaged, zlib's to say. Otherwise the next stretch of out,
-            // contiguous with what came before, so back-references reach it.
+            // Output full but the stream goes on: too long or damaged, zlib's to say. Otherwise the next stretch of
+            // out, contiguous with what came before, so back-references reach it.
             if (produced >= expected) return false;
             const size_t room = expected - produced;
             st->avail_out = static_cast<uint32_t>(room < kChunk ? room : kChunk);
@@ -221,8 +221,8 @@ bool inflate_exact_with_isal(const Span* parts, size_t nparts, uint8_t* out, siz
 // stream ends cleanly with its checksum verified.
 bool discard_with_isal(const Span* parts, size_t nparts) noexcept {
     if (!header_as_zlib_takes_it(parts, nparts)) return false;
-    constexpr size_t kHistory = 32 * 1024;  // deflate's largest distance
-    constexpr size_t kBlock = 1024 * 1024;
+    constexpr size_t kHistory = size_t{32} * 1024;  // deflate's largest distance
+    constexpr size_t kBlock = size_t{1024} * 1024;
     std::unique_ptr<uint8_t[]> ring(new (std::nothrow) uint8_t[kHistory + kBlock]);
     auto st = new_isal_state();
     if (!ring || !st) return false;

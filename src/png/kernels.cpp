@@ -68,7 +68,7 @@ void swap_rb_portable(const uint8_t* src, uint8_t* dst, size_t width) noexcept {
     size_t x = 0;
     if constexpr (std::endian::native == std::endian::little) {
         for (; x + 3 <= width; x += 2) {
-            uint64_t v;
+            uint64_t v = 0;
             std::memcpy(&v, src + 3 * x, 8);
             const uint64_t o =
                 (v & 0x0000FF0000FF00ull) | ((v & 0x000000FF0000FFull) << 16) | ((v >> 16) & 0x000000FF0000FFull);

@@ -626,8 +626,8 @@ static void test_inflate_damaged_streams() {
             }
         }
     }
-    CHECK(wrong == 0, "%ld of %ld damaged streams differ from zlib's verdict (%ld accepted by the fast inflater only)", wrong,
-          cases, lenient);
+    CHECK(wrong == 0, "%ld of %ld damaged streams differ from zlib's verdict (%ld accepted by the fast inflater only)",
+          wrong, cases, lenient);
 }
 
 static void test_split() {
