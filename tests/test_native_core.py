@@ -1,5 +1,4 @@
 """Builds and runs the native codec-core test program (tests/native/test_core.cpp) against src/png and src/bmp."""
-import os
 import shutil
 import subprocess
 from pathlib import Path
@@ -27,8 +26,6 @@ VARIANTS = {
 
 @pytest.mark.parametrize("extra", VARIANTS.values(), ids=VARIANTS.keys())
 def test_native_core(tmp_path, extra):
-    if os.environ.get("TAVREL_NATIVE_TESTS_RUN_SEPARATELY"):
-        pytest.skip("the native core tests run once on their own (scripts/test-native.sh)")
     cxx = shutil.which("g++")
     if cxx is None:
         pytest.skip("g++ not found")
