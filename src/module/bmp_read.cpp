@@ -3,6 +3,7 @@
 #include "bmp/bmp.h"
 #include "module/host.h"
 #include "module/readers.h"
+#include "module/unlocked.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -60,10 +61,6 @@ PyObject* make_meta(const InfoHeader& info) noexcept {
 // bound what a header that claims more rows than the file holds can cost.
 constexpr std::uint64_t block_bytes = std::uint64_t{256} << 10;
 
-// Blocks of rows of at least this many stored bytes are converted with the
-// interpreter's lock released; smaller ones are not worth the switch.
-constexpr std::uint64_t unlocked_bytes = std::uint64_t{64} << 10;
-
 // Reads the |height| stored rows into a new bytearray of image rows, top row
 // first. `stride` is the stored row length, `row_bytes` = width * 3. Asks the
 // stream for one row per read call, or for `rows_per_read` rows at a time.
@@ -116,21 +113,15 @@ Ref read_rows(PyObject* stream, std::uint64_t rows, std::uint64_t stride, std::u
         // the collector does not track bytearrays); an exact bytes object
         // cannot change. A large block of rows between the two is therefore
         // converted with the interpreter's lock released.
-        if (want >= unlocked_bytes && PyBytes_CheckExact(stored.get())) {
-            Py_BEGIN_ALLOW_THREADS
-            convert();
-            Py_END_ALLOW_THREADS
-        } else {
-            convert();
-        }
+        without_lock(want >= off_lock_bytes && PyBytes_CheckExact(stored.get()), convert);
     }
     if (!upfront) {
         if (PyByteArray_Resize(pixels.get(), static_cast<Py_ssize_t>(total)) < 0) return Ref();
         if (bottom_up) {
             auto* base = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
-            Py_BEGIN_ALLOW_THREADS
-            bmp::reverse_rows(base, static_cast<std::size_t>(row_bytes), static_cast<std::size_t>(rows));
-            Py_END_ALLOW_THREADS
+            without_lock(true, [&] {
+                bmp::reverse_rows(base, static_cast<std::size_t>(row_bytes), static_cast<std::size_t>(rows));
+            });
         }
     }
     return pixels;

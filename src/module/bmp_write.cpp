@@ -4,6 +4,7 @@
 #include "bmp/bmp.h"
 #include "module/host.h"
 #include "module/tavrel_ext.h"
+#include "module/unlocked.h"
 #include "module/writers.h"
 
 #include <cstdint>
@@ -105,10 +106,6 @@ void fill_rows(std::uint8_t* out, const std::uint8_t* rows, std::uint64_t w, std
 // reused by the allocator, instead of a second buffer of the file's size.
 constexpr std::uint64_t block_bytes = std::uint64_t{256} << 10;
 
-// Blocks of at least this many stored bytes are converted with the
-// interpreter's lock released; smaller ones are not worth the switch.
-constexpr std::uint64_t unlocked_bytes = std::uint64_t{64} << 10;
-
 // Converts the stored rows [first, last) (stored row k being image row
 // height-1-k) into `out`, with the headers when first is 0, a few rows at a
 // time. The pixel buffer is exported only while rows are read from it, never
@@ -135,7 +132,7 @@ bool convert_rows(PyObject* pix_buf, std::uint64_t needed, const Headers& header
         if (!export_pixels(pix_buf, needed, rgb)) return false;
         // Stored rows [row, end) are image rows [h - end, h - row).
         const std::uint8_t* rows = rgb.data() + (h - end) * row_bytes;
-        if (count * stride >= unlocked_bytes) {
+        if (count * stride >= off_lock_bytes) {
             if (!scratch) {
                 const std::uint64_t group_max = per_group < h ? per_group : h;
                 scratch.reset(new (std::nothrow) std::uint8_t[group_max * row_bytes]);
@@ -147,9 +144,7 @@ bool convert_rows(PyObject* pix_buf, std::uint64_t needed, const Headers& header
             std::memcpy(scratch.get(), rows, count * row_bytes);
             rgb.release();
             rows = scratch.get();
-            Py_BEGIN_ALLOW_THREADS
-            fill_rows(at, rows, w, count);
-            Py_END_ALLOW_THREADS
+            without_lock(true, [&] { fill_rows(at, rows, w, count); });
         } else {
             fill_rows(at, rows, w, count);
         }

@@ -459,14 +459,14 @@ bool read_record(PyObject* record, PyObject* lengths, Record& r) noexcept {
     return true;
 }
 
-std::size_t put_ihdr(std::uint8_t* out, PyObject* ihdr) noexcept {
-    return png::put_chunk(out, reinterpret_cast<const std::uint8_t*>("IHDR"), 4, bytes_data(ihdr), bytes_size(ihdr));
-}
-
 struct Part {
     const std::uint8_t* data;
     std::size_t size;
 };
+
+std::size_t put_ihdr(std::uint8_t* out, Part ihdr) noexcept {
+    return png::put_chunk(out, reinterpret_cast<const std::uint8_t*>("IHDR"), 4, ihdr.data, ihdr.size);
+}
 
 std::size_t put_parts(std::uint8_t* out, const std::vector<Part>& parts) noexcept {
     std::size_t n = 0;
@@ -515,7 +515,7 @@ PyObject* write_png(PyObject* path, std::int32_t width, std::int32_t height, PyO
     std::uint8_t* p = bytes_data(file.get());
     std::memcpy(p, bytes_data(signature), bytes_size(signature));
     p += bytes_size(signature);
-    p += put_ihdr(p, enc.ihdr.get());
+    p += put_ihdr(p, {bytes_data(enc.ihdr.get()), bytes_size(enc.ihdr.get())});
     // The compressed data is the module's own bytes object, the file a new one: framed (copy and CRC) off the lock.
     const std::uint8_t* cdata = bytes_data(compressed);
     const std::size_t csize = bytes_size(compressed);
@@ -636,7 +636,8 @@ PyObject* write_png_with_chunks(PyObject* path, std::int32_t width, std::int32_t
     std::uint8_t* p = bytes_data(file.get());
     std::memcpy(p, bytes_data(signature), bytes_size(signature));
     p += bytes_size(signature);
-    PyObject* ihdr = enc.ihdr.get();
+    // Taken with the lock held: nothing of a Python object is read while it is released.
+    const Part ihdr = {bytes_data(enc.ihdr.get()), bytes_size(enc.ihdr.get())};
     {
         Unlocked unlocked(release);
         for (Py_ssize_t i = 0; i <= nrec; ++i) {
