@@ -1,0 +1,35 @@
+// Every exception the module raises with a message of its own, and the shims that have the host raise its own
+// error (struct, zlib, conversions) where a value does not fit. The messages themselves are written once, in
+// errors.cpp. Each raise_* leaves the exception set and returns nullptr, so that callers can return it.
+#pragma once
+
+#include "bmp/error.h"
+#include "png/error.h"
+
+#include <Python.h>
+
+#include <cstddef>
+
+namespace tavrel::errors {
+
+// The module's own fixed messages, outside the codecs.
+enum class Message {
+    // Opening.
+    unsupported_format,  // ValueError: neither PNG nor BMP
+    // Image fields, checked by the constructor and the writers.
+    pixel_length,   // ValueError
+    alpha_length,   // ValueError
+    filter_count,   // ValueError
+    pixel_bounds,   // ValueError: getPixel/putPixel coordinates
+};
+
+// Extra facts some codec errors carry into their message.
+struct Detail {
+    unsigned filter = 0;  // png::Error::bad_filter: the offending filter type
+};
+
+std::nullptr_t raise(Message m) noexcept;
+std::nullptr_t raise(png::Error e, const Detail& detail = {}) noexcept;
+std::nullptr_t raise(bmp::Error e) noexcept;
+
+}  // namespace tavrel::errors
