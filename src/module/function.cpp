@@ -1,7 +1,5 @@
 #include "module/function.h"
 
-#include "module/image.h"
-
 #include <cstring>
 
 namespace tavrel {
@@ -11,6 +9,7 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FuncSpec* spec;
+    PyTypeObject* owner;    // the class of a method or class method (its self is checked against it), or null
     PyObject* names;        // tuple of interned parameter names
     PyObject* name;         // str
     PyObject* qualname;     // str
@@ -83,15 +82,15 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     if (s.kind != FuncKind::function) {
         if (nargs < 1) {
             PyErr_Format(PyExc_TypeError, "descriptor '%s' of '%s' object needs an argument", s.name,
-                         image_type->tp_name);
+                         f->owner->tp_name);
             return nullptr;
         }
         self = args[0];
         ++args;
         --nargs;
-        if (s.kind == FuncKind::method && !PyObject_TypeCheck(self, image_type)) {
+        if (s.kind == FuncKind::method && !PyObject_TypeCheck(self, f->owner)) {
             PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%s' object but received a '%.200s'", s.name,
-                         image_type->tp_name, Py_TYPE(self)->tp_name);
+                         f->owner->tp_name, Py_TYPE(self)->tp_name);
             return nullptr;
         }
     }
@@ -120,6 +119,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) 
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
+    Py_VISIT(f->owner);
     Py_VISIT(f->annotations);
     Py_VISIT(f->defaults);
     return 0;
@@ -127,6 +127,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
+    Py_CLEAR(f->owner);
     Py_CLEAR(f->names);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
@@ -324,8 +325,8 @@ bool function_type_init() noexcept {
     return PyType_Ready(&function_type) == 0;
 }
 
-PyObject* make_function(const FuncSpec& spec) noexcept {
-    if (spec.nparams > max_params || spec.ndefaults > spec.nparams) {
+PyObject* make_function(const FuncSpec& spec, PyTypeObject* owner) noexcept {
+    if (spec.nparams > max_params || spec.ndefaults > spec.nparams || (spec.kind != FuncKind::function && !owner)) {
         PyErr_SetString(PyExc_SystemError, "bad function description");
         return nullptr;
     }
@@ -333,8 +334,9 @@ PyObject* make_function(const FuncSpec& spec) noexcept {
     if (f == nullptr) return nullptr;
     f->vectorcall = function_vectorcall;
     f->spec = &spec;
+    f->owner = reinterpret_cast<PyTypeObject*>(Py_XNewRef(reinterpret_cast<PyObject*>(owner)));
     f->names = f->name = f->qualname = f->module = f->annotations = f->defaults = nullptr;
-    Ref owner(reinterpret_cast<PyObject*>(f));
+    Ref holder(reinterpret_cast<PyObject*>(f));
     f->names = intern_names(spec.params, spec.nparams);
     f->name = PyUnicode_InternFromString(spec.name);
     f->qualname = spec.owner ? PyUnicode_FromFormat("%s.%s", spec.owner, spec.name) : Py_XNewRef(f->name);
@@ -360,7 +362,7 @@ PyObject* make_function(const FuncSpec& spec) noexcept {
         }
     }
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
-    return owner.release();
+    return holder.release();
 }
 
 }  // namespace tavrel

@@ -21,7 +21,7 @@ struct Param {
 
 enum class FuncKind : std::uint8_t {
     function,     // no implicit first argument
-    method,       // receives the image as `self` (checked to be a Tavrel)
+    method,       // receives an instance as `self` (checked to be one of its owner class)
     classmethod,  // receives the class as `cls`; wrapped in classmethod by its owner
 };
 
@@ -44,8 +44,9 @@ struct FuncSpec {
 
 // Makes the type ready; call once at import.
 bool function_type_init() noexcept;
-// A new function object for `spec` (which must outlive it); null on error.
-PyObject* make_function(const FuncSpec& spec) noexcept;
+// A new function object for `spec` (which must outlive it); null on error. `owner` is the class a method or class
+// method belongs to (a method's self must be an instance of it); null for a module function.
+PyObject* make_function(const FuncSpec& spec, PyTypeObject* owner) noexcept;
 
 // Interned parameter names for the binder: a tuple of `nparams` str objects.
 PyObject* intern_names(const Param* params, std::size_t nparams) noexcept;

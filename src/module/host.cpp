@@ -1,4 +1,5 @@
 #include "module/host.h"
+#include "module/state.h"
 #include "png/chunk.h"
 
 #include <zlib.h>
@@ -10,25 +11,7 @@
 namespace tavrel::host {
 namespace {
 
-PyObject* g_struct = nullptr;
-PyObject* g_zlib = nullptr;
-PyObject* g_bytesio = nullptr;
-PyObject* g_path = nullptr;
-PyObject* g_signature = nullptr;
-PyObject* g_builtins = nullptr;
-PyObject* g_compress = nullptr;
-PyObject* g_decompress = nullptr;
-PyObject* g_pack = nullptr;
-PyObject* g_unpack = nullptr;
-PyObject* g_buffered_reader = nullptr;  // io.BufferedReader, what open(path, "rb") returns
-
-PyObject* s_read = nullptr;
-PyObject* s_seek = nullptr;
-PyObject* s_write = nullptr;
-PyObject* s_enter = nullptr;
-PyObject* s_exit = nullptr;
-PyObject* s_open = nullptr;
-PyObject* s_print = nullptr;
+ModuleState& st() noexcept { return module_state(); }
 
 bool intern(PyObject** slot, const char* text) noexcept {
     *slot = PyUnicode_InternFromString(text);
@@ -58,41 +41,43 @@ bool import_module(PyObject* dict, const char* name, PyObject** keep) noexcept {
 }
 
 Ref builtin(PyObject* name) noexcept {
-    PyObject* value = PyObject_GetAttr(g_builtins, name);
+    PyObject* value = PyObject_GetAttr(st().builtins, name);
     return Ref(value);
 }
 
 }  // namespace
 
 bool init(PyObject* dict) noexcept {
-    if (!intern(&s_read, "read") || !intern(&s_seek, "seek") || !intern(&s_write, "write") ||
-        !intern(&s_enter, "__enter__") || !intern(&s_exit, "__exit__") || !intern(&s_open, "open") ||
-        !intern(&s_print, "print")) {
+    if (!intern(&st().name_read, "read") || !intern(&st().name_seek, "seek") || !intern(&st().name_write, "write") ||
+        !intern(&st().name_enter, "__enter__") || !intern(&st().name_exit, "__exit__") ||
+        !intern(&st().name_open, "open") || !intern(&st().name_print, "print") || !intern(&st().name_get, "get") ||
+        !intern(&st().name_stream_to_image, "_streamToImage")) {
         return false;
     }
-    g_builtins = PyImport_ImportModule("builtins");
-    if (g_builtins == nullptr) return false;
-    if (!import_module(dict, "struct", &g_struct) || !import_module(dict, "zlib", &g_zlib)) return false;
-    if (!import_names(dict, "io", {"BytesIO"}, &g_bytesio)) return false;
-    if (!import_names(dict, "pathlib", {"Path"}, &g_path)) return false;
+    st().builtins = PyImport_ImportModule("builtins");
+    if (st().builtins == nullptr) return false;
+    if (!import_module(dict, "struct", &st().struct_module) || !import_module(dict, "zlib", &st().zlib_module))
+        return false;
+    if (!import_names(dict, "io", {"BytesIO"}, &st().bytesio_class)) return false;
+    if (!import_names(dict, "pathlib", {"Path"}, &st().path_class)) return false;
     if (!import_names(dict, "typing", {"List", "Sequence", "Tuple", "Union"})) return false;
-    g_compress = PyObject_GetAttrString(g_zlib, "compress");
-    g_decompress = g_compress ? PyObject_GetAttrString(g_zlib, "decompress") : nullptr;
-    g_pack = g_decompress ? PyObject_GetAttrString(g_struct, "pack") : nullptr;
-    g_unpack = g_pack ? PyObject_GetAttrString(g_struct, "unpack") : nullptr;
-    if (g_unpack == nullptr) return false;
+    st().compress = PyObject_GetAttrString(st().zlib_module, "compress");
+    st().decompress = st().compress ? PyObject_GetAttrString(st().zlib_module, "decompress") : nullptr;
+    st().pack = st().decompress ? PyObject_GetAttrString(st().struct_module, "pack") : nullptr;
+    st().unpack = st().pack ? PyObject_GetAttrString(st().struct_module, "unpack") : nullptr;
+    if (st().unpack == nullptr) return false;
     Ref io(PyImport_ImportModule("io"));
-    g_buffered_reader = io ? PyObject_GetAttrString(io.get(), "BufferedReader") : nullptr;
-    if (g_buffered_reader == nullptr) return false;
-    g_signature = PyBytes_FromStringAndSize("\x89PNG\r\n\x1a\n", 8);
-    return g_signature != nullptr && PyDict_SetItemString(dict, "PNG_SIGNATURE", g_signature) == 0;
+    st().buffered_reader = io ? PyObject_GetAttrString(io.get(), "BufferedReader") : nullptr;
+    if (st().buffered_reader == nullptr) return false;
+    st().png_signature = PyBytes_FromStringAndSize("\x89PNG\r\n\x1a\n", 8);
+    return st().png_signature != nullptr && PyDict_SetItemString(dict, "PNG_SIGNATURE", st().png_signature) == 0;
 }
 
-PyObject* struct_module() noexcept { return g_struct; }
-PyObject* zlib_module() noexcept { return g_zlib; }
-PyObject* bytesio_class() noexcept { return g_bytesio; }
-PyObject* path_class() noexcept { return g_path; }
-PyObject* png_signature() noexcept { return g_signature; }
+PyObject* struct_module() noexcept { return st().struct_module; }
+PyObject* zlib_module() noexcept { return st().zlib_module; }
+PyObject* bytesio_class() noexcept { return st().bytesio_class; }
+PyObject* path_class() noexcept { return st().path_class; }
+PyObject* png_signature() noexcept { return st().png_signature; }
 
 std::uint32_t crc32(const unsigned char* data, std::size_t size, std::uint32_t crc) noexcept {
     return png::crc32(data, size, crc);
@@ -105,7 +90,7 @@ Ref read_once(PyObject* stream, long long n) noexcept {
     Ref count(PyLong_FromLongLong(n));
     if (!count) return Ref();
     PyObject* args[] = {stream, count.get()};
-    Ref data(PyObject_VectorcallMethod(s_read, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref data(PyObject_VectorcallMethod(st().name_read, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!data) return data;
     if (!PyBytes_Check(data.get()) && !PyByteArray_Check(data.get())) {
         PyErr_Format(PyExc_TypeError, "read() should return bytes, not %.200s", Py_TYPE(data.get())->tp_name);
@@ -177,7 +162,7 @@ Ref read_in_pieces(PyObject* stream, long long n) noexcept {
 }  // namespace
 
 Ref read(PyObject* stream, long long n) noexcept {
-    if (n > file_read_piece && Py_IS_TYPE(stream, reinterpret_cast<PyTypeObject*>(g_buffered_reader))) {
+    if (n > file_read_piece && Py_IS_TYPE(stream, reinterpret_cast<PyTypeObject*>(st().buffered_reader))) {
         return read_in_pieces(stream, n);
     }
     return read_once(stream, n);
@@ -187,13 +172,13 @@ bool seek(PyObject* stream, long long position) noexcept {
     Ref pos(PyLong_FromLongLong(position));
     if (!pos) return false;
     PyObject* args[] = {stream, pos.get()};
-    Ref result(PyObject_VectorcallMethod(s_seek, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref result(PyObject_VectorcallMethod(st().name_seek, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     return static_cast<bool>(result);
 }
 
 bool write(PyObject* stream, PyObject* data) noexcept {
     PyObject* args[] = {stream, data};
-    Ref result(PyObject_VectorcallMethod(s_write, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Ref result(PyObject_VectorcallMethod(st().name_write, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     return static_cast<bool>(result);
 }
 
@@ -202,10 +187,10 @@ bool write(PyObject* stream, const void* data, std::size_t size) noexcept {
     return bytes && write(stream, bytes.get());
 }
 
-Ref compress(PyObject* data) noexcept { return Ref(PyObject_CallOneArg(g_compress, data)); }
+Ref compress(PyObject* data) noexcept { return Ref(PyObject_CallOneArg(st().compress, data)); }
 
 bool raise_decompress_error(PyObject* data, const char* fallback) noexcept {
-    Ref result(PyObject_CallOneArg(g_decompress, data));
+    Ref result(PyObject_CallOneArg(st().decompress, data));
     if (!result) return false;
     PyErr_SetString(PyExc_ValueError, fallback);
     return false;
@@ -221,18 +206,18 @@ Ref pack(const char* fmt, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (!format) return Ref();
     all[0] = format.get();
     for (Py_ssize_t i = 0; i < nargs; ++i) all[i + 1] = args[i];
-    return Ref(PyObject_Vectorcall(g_pack, all, static_cast<size_t>(nargs + 1), nullptr));
+    return Ref(PyObject_Vectorcall(st().pack, all, static_cast<size_t>(nargs + 1), nullptr));
 }
 
 Ref unpack(const char* fmt, PyObject* data) noexcept {
     Ref format(PyUnicode_FromString(fmt));
     if (!format) return Ref();
     PyObject* args[] = {format.get(), data};
-    return Ref(PyObject_Vectorcall(g_unpack, args, 2, nullptr));
+    return Ref(PyObject_Vectorcall(st().unpack, args, 2, nullptr));
 }
 
 bool print(PyObject* text) noexcept {
-    Ref fn(builtin(s_print));
+    Ref fn(builtin(st().name_print));
     if (!fn) return false;
     Ref result(PyObject_CallOneArg(fn.get(), text));
     return static_cast<bool>(result);
@@ -242,9 +227,9 @@ int open_is_plain(PyObject* path) noexcept {
     if (!PyUnicode_CheckExact(path)) return 0;
     Ref io(PyImport_ImportModule("io"));
     if (!io) return -1;
-    Ref io_open(PyObject_GetAttr(io.get(), s_open));
+    Ref io_open(PyObject_GetAttr(io.get(), st().name_open));
     if (!io_open) return -1;
-    Ref fn(builtin(s_open));
+    Ref fn(builtin(st().name_open));
     if (!fn) return -1;
     return fn.get() == io_open.get() ? 1 : 0;
 }
@@ -255,7 +240,7 @@ bool is_file_writer(PyObject* stream) noexcept {
 
 bool OpenFile::open(PyObject* path, const char* mode) noexcept {
     close();
-    Ref fn(builtin(s_open));
+    Ref fn(builtin(st().name_open));
     if (!fn) return false;
     Ref mode_text(PyUnicode_FromString(mode));
     if (!mode_text) return false;
@@ -263,8 +248,8 @@ bool OpenFile::open(PyObject* path, const char* mode) noexcept {
     Ref manager(PyObject_Vectorcall(fn.get(), args, 2, nullptr));
     if (!manager) return false;
     // As a with statement does: look up __exit__ first, then enter.
-    Ref exit(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())), s_exit));
-    Ref enter(exit ? PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())), s_enter) : nullptr);
+    Ref exit(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())), st().name_exit));
+    Ref enter(exit ? PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(manager.get())), st().name_enter) : nullptr);
     if (!enter) return false;
     Ref stream(PyObject_CallOneArg(enter.get(), manager.get()));
     if (!stream) return false;

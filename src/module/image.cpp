@@ -1,10 +1,11 @@
 #include "module/image.h"
+#include "module/state.h"
 
 #include <climits>
 
 namespace tavrel {
 
-PyTypeObject* image_type = nullptr;
+PyTypeObject* image_type() noexcept { return module_state().image_type; }
 
 namespace {
 
@@ -12,7 +13,6 @@ constexpr Param ctor_params[] = {
     {"width"}, {"height"}, {"pixels"}, {"alpha"}, {"png_chunks"}, {"bmp_header"}, {"png_filters"},
 };
 constexpr std::size_t ctor_nparams = sizeof(ctor_params) / sizeof(ctor_params[0]);
-PyObject* ctor_names = nullptr;  // interned, lives for the process
 
 // Length of `obj` as the host measures it; -1 with an exception set.
 Py_ssize_t length_of(PyObject* obj) noexcept { return PyObject_Size(obj); }
@@ -53,7 +53,7 @@ PyObject* image_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     img->bmp_header = Py_None;
 
     PyObject* a[ctor_nparams];
-    if (!bind_arguments("Tavrel", ctor_names, ctor_params, ctor_nparams, 3, &PyTuple_GET_ITEM(args, 0),
+    if (!bind_arguments("Tavrel", module_state().ctor_names, ctor_params, ctor_nparams, 3, &PyTuple_GET_ITEM(args, 0),
                         PyTuple_GET_SIZE(args), nullptr, kwds, a)) {
         return nullptr;
     }
@@ -288,7 +288,7 @@ PyObject* image_copy(PyObject* self, PyObject* const*) {
     if (!pixels) return nullptr;
     PyObject* seven[] = {width.get(),  height.get(), pixels.get(), alpha.get(),
                          chunks.get(), header.get(), filters.get()};
-    return image_call_class(reinterpret_cast<PyObject*>(image_type), seven);
+    return image_call_class(reinterpret_cast<PyObject*>(image_type()), seven);
 }
 
 }  // namespace
@@ -365,7 +365,7 @@ PyObject* image_adopt(PyObject* const* seven) noexcept {
         (filters != Py_None && PyByteArray_GET_SIZE(filters) != height)) {
         return nullptr;
     }
-    PyObject* self = image_type->tp_alloc(image_type, 0);
+    PyObject* self = image_type()->tp_alloc(image_type(), 0);
     if (self == nullptr) return nullptr;
     ImageObject* img = as_image(self);
     img->width = width;
@@ -379,13 +379,13 @@ PyObject* image_adopt(PyObject* const* seven) noexcept {
 }
 
 PyObject* image_create_type(PyObject* module) noexcept {
-    if (ctor_names == nullptr) {
-        ctor_names = intern_names(ctor_params, ctor_nparams);
-        if (ctor_names == nullptr) return nullptr;
+    if (module_state().ctor_names == nullptr) {
+        module_state().ctor_names = intern_names(ctor_params, ctor_nparams);
+        if (module_state().ctor_names == nullptr) return nullptr;
     }
     PyObject* type = PyType_FromModuleAndSpec(module, &image_spec, nullptr);
     if (type == nullptr) return nullptr;
-    image_type = reinterpret_cast<PyTypeObject*>(type);
+    module_state().image_type = reinterpret_cast<PyTypeObject*>(type);
     return type;
 }
 

@@ -22,7 +22,7 @@ struct ImageObject {
 inline ImageObject* as_image(PyObject* o) noexcept { return reinterpret_cast<ImageObject*>(o); }
 
 // The class, created once at import; borrowed by everything else.
-extern PyTypeObject* image_type;
+PyTypeObject* image_type() noexcept;
 
 // Creates the class for `module`; a new reference, or null on error.
 PyObject* image_create_type(PyObject* module) noexcept;

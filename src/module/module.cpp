@@ -1,14 +1,15 @@
 // Module definition and initialisation: multi-phase, one interpreter per
 // process, one module object for the life of the process.
 #include "module/host.h"
+#include "module/state.h"
 #include "module/tavrel_ext.h"
 
 namespace tavrel {
 namespace {
 
-PyObject* g_module = nullptr;   // the one module object, kept for the process
-int64_t g_interpreter_id = -1;  // the interpreter that first created it
-bool g_initialised = false;
+ModuleState the_state;
+
+ModuleState& st() noexcept { return the_state; }
 
 struct Member {
     const FuncSpec* spec;
@@ -18,30 +19,30 @@ struct Member {
 
 PyObject* module_create(PyObject* spec, PyModuleDef*) {
     const int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (g_interpreter_id == -1) {
-        g_interpreter_id = current;
-    } else if (g_interpreter_id != current) {
+    if (st().interpreter_id == -1) {
+        st().interpreter_id = current;
+    } else if (st().interpreter_id != current) {
         PyErr_SetString(
             PyExc_ImportError,
             "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         return nullptr;
     }
-    if (g_module != nullptr) return Py_NewRef(g_module);
+    if (st().module != nullptr) return Py_NewRef(st().module);
     Ref name(PyObject_GetAttrString(spec, "name"));
     if (!name) return nullptr;
     PyObject* module = PyModule_NewObject(name.get());
     if (module == nullptr) return nullptr;
-    g_module = Py_NewRef(module);
+    st().module = Py_NewRef(module);
     return module;
 }
 
 bool add_function(PyObject* dict, const FuncSpec& spec) {
-    Ref fn(make_function(spec));
+    Ref fn(make_function(spec, nullptr));
     return fn && PyDict_SetItemString(dict, spec.name, fn.get()) == 0;
 }
 
 bool add_member(PyObject* type_dict, const Member& m) {
-    Ref fn(make_function(*m.spec));
+    Ref fn(make_function(*m.spec, st().image_type));
     if (!fn) return false;
     if (m.is_static || m.is_class) {
         PyTypeObject* wrapper = m.is_static ? &PyStaticMethod_Type : &PyClassMethod_Type;
@@ -57,7 +58,7 @@ int module_exec_body(PyObject* module) {
 
     Ref type(image_create_type(module));
     if (!type || PyDict_SetItemString(dict, "Tavrel", type.get()) < 0) return -1;
-    Py_INCREF(type.get());  // image_type is used for the life of the process
+    Py_INCREF(type.get());  // the class is kept for the life of the process
 
     if (!host::init(dict)) return -1;
 
@@ -86,27 +87,27 @@ int module_exec_body(PyObject* module) {
         {&put_pixel_spec, false, false},      {&image_copy_spec, false, false}, {&save_spec, false, false},
         {&save_bmp_spec, false, false},
     };
-    PyObject* type_dict = image_type->tp_dict;
+    PyObject* type_dict = st().image_type->tp_dict;
     for (const Member& m : members_in_order) {
         if (!add_member(type_dict, m)) return -1;
     }
-    PyType_Modified(image_type);
+    PyType_Modified(st().image_type);
     return 0;
 }
 
 int module_exec(PyObject* module) {
-    if (g_initialised) {
-        if (module == g_module) return 0;
+    if (st().initialised) {
+        if (module == st().module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'tavrel_ext' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
     if (module_exec_body(module) < 0) {
         // A failed import leaves no module behind: the next import starts afresh.
-        Py_CLEAR(g_module);
+        Py_CLEAR(st().module);
         return -1;
     }
-    g_initialised = true;
+    st().initialised = true;
     return 0;
 }
 
@@ -129,6 +130,9 @@ PyModuleDef module_def = {
 };
 
 }  // namespace
+
+ModuleState& module_state() noexcept { return the_state; }
+
 }  // namespace tavrel
 
 PyMODINIT_FUNC PyInit_tavrel_ext(void) { return PyModuleDef_Init(&tavrel::module_def); }

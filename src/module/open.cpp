@@ -3,6 +3,7 @@
 // builds the image through the class and writes the log line.
 #include "module/host.h"
 #include "module/readers.h"
+#include "module/state.h"
 #include "module/tavrel_ext.h"
 
 #include <cstring>
@@ -66,11 +67,10 @@ bool unpack_exactly(PyObject* seq, Ref* out, std::size_t n) noexcept {
 // The decoder result for `stream`: through the class's own _streamToImage, so
 // that a subclass may replace it; Tavrel's own one is called directly.
 Ref decode_stream(PyObject* cls, PyObject* stream) noexcept {
-    if (cls == reinterpret_cast<PyObject*>(image_type)) return Ref(stream_to_image(stream));
-    static PyObject* name = nullptr;
-    if (name == nullptr && (name = PyUnicode_InternFromString("_streamToImage")) == nullptr) return Ref();
+    if (cls == reinterpret_cast<PyObject*>(image_type())) return Ref(stream_to_image(stream));
     PyObject* args[] = {cls, stream};
-    return Ref(PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    return Ref(PyObject_VectorcallMethod(module_state().name_stream_to_image, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         nullptr));
 }
 
 // The text form of one value of the log line: a str as it is, anything else
@@ -91,7 +91,7 @@ bool log_opened(PyObject* width, PyObject* height, PyObject* channels) noexcept 
 
 PyObject* open_impl(PyObject* cls, PyObject* const* args) {
     PyObject* source = args[0];
-    if (PyObject_TypeCheck(source, image_type)) return Py_NewRef(source);
+    if (PyObject_TypeCheck(source, image_type())) return Py_NewRef(source);
 
     Ref result;
     int is_path = PyUnicode_Check(source) ? 1 : PyObject_IsInstance(source, host::path_class());
@@ -121,7 +121,7 @@ PyObject* open_impl(PyObject* cls, PyObject* const* args) {
                          item[5].get(), item[6].get(), item[7].get()};
 
     Ref image;
-    if (cls == reinterpret_cast<PyObject*>(image_type)) {
+    if (cls == reinterpret_cast<PyObject*>(image_type())) {
         // The decoder's objects are fresh and held only here: the image takes
         // them over rather than copying them again.
         Ref fresh[7];
@@ -138,7 +138,7 @@ PyObject* open_impl(PyObject* cls, PyObject* const* args) {
     }
     image.reset(image_call_class(cls, seven));
     if (!image) return nullptr;
-    if (image.get() != Py_None && !PyObject_TypeCheck(image.get(), image_type)) {
+    if (image.get() != Py_None && !PyObject_TypeCheck(image.get(), image_type())) {
         PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(image.get())->tp_name,
                      "Vorlant.tavrel_ext.Tavrel");
         return nullptr;
