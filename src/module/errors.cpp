@@ -5,6 +5,10 @@
 namespace tavrel::errors {
 namespace {
 
+// Messages the module raises with more than one exception type.
+constexpr const char* index_size_message = "cannot fit 'int' into an index-sized integer";
+constexpr const char* bytearray_index_message = "bytearray index out of range";
+
 std::nullptr_t set(PyObject* type, const char* message) noexcept {
     PyErr_SetString(type, message);
     return nullptr;
@@ -22,8 +26,106 @@ std::nullptr_t raise(Message m) noexcept {
             return set(PyExc_ValueError, "Alpha channel length does not match image dimensions");
         case Message::filter_count: return set(PyExc_ValueError, "PNG filter count does not match image height");
         case Message::pixel_bounds: return set(PyExc_ValueError, "Pixel coordinate out of bounds");
+        case Message::source_type: return set(PyExc_TypeError, "source must be a file path or raw bytes");
+        case Message::delete_dimension: return set(PyExc_NotImplementedError, "__del__");
+        case Message::no_pickling:
+            return set(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+        case Message::other_interpreter:
+            return set(PyExc_ImportError,
+                       "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+        case Message::reinitialised:
+            return set(PyExc_RuntimeError,
+                       "Module 'tavrel_ext' has already been imported. Re-initialisation is not supported.");
+        case Message::bad_function_description: return set(PyExc_SystemError, "bad function description");
+        case Message::too_many_to_pack: return set(PyExc_SystemError, "too many values to pack");
+        case Message::integer_required: return set(PyExc_TypeError, "an integer is required");
+        case Message::int32_above_maximum: return set(PyExc_OverflowError, "signed integer is greater than maximum");
+        case Message::int32_below_minimum: return set(PyExc_OverflowError, "signed integer is less than minimum");
+        case Message::index_size_index: return set(PyExc_IndexError, index_size_message);
+        case Message::bytearray_index: return set(PyExc_IndexError, bytearray_index_message);
     }
     return set(PyExc_SystemError, "unknown message");
+}
+
+std::nullptr_t raise_arity(const char* fname, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given) noexcept {
+    const bool too_few = given < min;
+    const Py_ssize_t expected = too_few ? min : max;
+    const char* word = min == max ? "exactly" : (too_few ? "at least" : "at most");
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fname, word, expected,
+                 expected == 1 ? "" : "s", given);
+    return nullptr;
+}
+
+std::nullptr_t raise_incorrect_type(const char* pname, const char* expected, PyObject* got) noexcept {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", pname, expected,
+                 Py_TYPE(got)->tp_name);
+    return nullptr;
+}
+
+std::nullptr_t raise_keyword_not_string(const char* fname) noexcept {
+    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fname);
+    return nullptr;
+}
+
+std::nullptr_t raise_unexpected_keyword(const char* fname, PyObject* key) noexcept {
+    PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'", fname, key);
+    return nullptr;
+}
+
+std::nullptr_t raise_multiple_values(const char* fname, PyObject* key) noexcept {
+    PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for argument '%U'", fname, key);
+    return nullptr;
+}
+
+std::nullptr_t raise_descriptor_needs_argument(const char* name, PyTypeObject* owner) noexcept {
+    PyErr_Format(PyExc_TypeError, "descriptor '%s' of '%s' object needs an argument", name, owner->tp_name);
+    return nullptr;
+}
+
+std::nullptr_t raise_descriptor_wrong_self(const char* name, PyTypeObject* owner, PyObject* self) noexcept {
+    PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%s' object but received a '%.200s'", name,
+                 owner->tp_name, Py_TYPE(self)->tp_name);
+    return nullptr;
+}
+
+std::nullptr_t raise_too_many_values(Py_ssize_t expected) noexcept {
+    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+    return nullptr;
+}
+
+std::nullptr_t raise_too_few_values(Py_ssize_t got) noexcept {
+    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
+    return nullptr;
+}
+
+std::nullptr_t raise_not_enough_values(Py_ssize_t expected, Py_ssize_t got) noexcept {
+    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", expected, got);
+    return nullptr;
+}
+
+std::nullptr_t raise_not_iterable(PyObject* seq) noexcept {
+    PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(seq)->tp_name);
+    return nullptr;
+}
+
+std::nullptr_t raise_expected_type(const char* expected, PyObject* got) noexcept {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", expected, Py_TYPE(got)->tp_name);
+    return nullptr;
+}
+
+std::nullptr_t raise_int_returned_non_int(PyObject* result) noexcept {
+    PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(result)->tp_name);
+    return nullptr;
+}
+
+std::nullptr_t raise_read_not_bytes(PyObject* data) noexcept {
+    PyErr_Format(PyExc_TypeError, "read() should return bytes, not %.200s", Py_TYPE(data)->tp_name);
+    return nullptr;
+}
+
+std::nullptr_t raise_cannot_convert(PyObject* obj, const char* type_name) noexcept {
+    PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(obj)->tp_name, type_name);
+    return nullptr;
 }
 
 // ------------------------------------------------------------------ PNG

@@ -21,6 +21,21 @@ enum class Message {
     alpha_length,   // ValueError
     filter_count,   // ValueError
     pixel_bounds,   // ValueError: getPixel/putPixel coordinates
+    source_type,    // TypeError: Tavrel.open of something that is no path, bytes or image
+    // The image object.
+    delete_dimension,  // NotImplementedError: del of width or height
+    no_pickling,       // TypeError: __reduce__ and __setstate__
+    // Import.
+    other_interpreter,  // ImportError
+    reinitialised,      // RuntimeError
+    bad_function_description,  // SystemError: a function object described inconsistently
+    too_many_to_pack,          // SystemError: more values than the packing helper takes
+    // Conversions and indexing, worded as the host words them.
+    integer_required,      // TypeError
+    int32_above_maximum,   // OverflowError
+    int32_below_minimum,   // OverflowError
+    index_size_index,      // IndexError: an index past Py_ssize_t
+    bytearray_index,       // IndexError: a bytearray index out of range
 };
 
 // Extra facts some codec errors carry into their message.
@@ -29,6 +44,28 @@ struct Detail {
 };
 
 std::nullptr_t raise(Message m) noexcept;
+
+// Argument binding: the messages of CPython's own functions and method descriptors.
+std::nullptr_t raise_arity(const char* fname, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given) noexcept;
+std::nullptr_t raise_incorrect_type(const char* pname, const char* expected, PyObject* got) noexcept;
+std::nullptr_t raise_keyword_not_string(const char* fname) noexcept;
+std::nullptr_t raise_unexpected_keyword(const char* fname, PyObject* key) noexcept;
+std::nullptr_t raise_multiple_values(const char* fname, PyObject* key) noexcept;
+std::nullptr_t raise_descriptor_needs_argument(const char* name, PyTypeObject* owner) noexcept;
+std::nullptr_t raise_descriptor_wrong_self(const char* name, PyTypeObject* owner, PyObject* self) noexcept;
+
+// Unpacking a fixed number of items: the module's own wording of a too long or too short sequence, and the
+// interpreter's wording of an assignment `a, b, ... = seq`.
+std::nullptr_t raise_too_many_values(Py_ssize_t expected) noexcept;
+std::nullptr_t raise_too_few_values(Py_ssize_t got) noexcept;
+std::nullptr_t raise_not_enough_values(Py_ssize_t expected, Py_ssize_t got) noexcept;
+std::nullptr_t raise_not_iterable(PyObject* seq) noexcept;
+
+// Types of values, worded as the host words them.
+std::nullptr_t raise_expected_type(const char* expected, PyObject* got) noexcept;  // "Expected bytearray, got ..."
+std::nullptr_t raise_int_returned_non_int(PyObject* result) noexcept;
+std::nullptr_t raise_read_not_bytes(PyObject* data) noexcept;
+std::nullptr_t raise_cannot_convert(PyObject* obj, const char* type_name) noexcept;
 std::nullptr_t raise(png::Error e, const Detail& detail = {}) noexcept;
 std::nullptr_t raise(bmp::Error e) noexcept;
 

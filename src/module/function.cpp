@@ -1,4 +1,5 @@
 #include "module/function.h"
+#include "module/errors.h"
 
 #include <cstring>
 
@@ -56,16 +57,16 @@ Py_ssize_t find_name(PyObject* names, PyObject* key) noexcept {
 
 bool bind_keyword(const char* fname, PyObject* names, PyObject* key, PyObject* value, PyObject** out) noexcept {
     if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", fname);
+        errors::raise_keyword_not_string(fname);
         return false;
     }
     const Py_ssize_t idx = find_name(names, key);
     if (idx < 0) {
-        PyErr_Format(PyExc_TypeError, "%.200s() got an unexpected keyword argument '%U'", fname, key);
+        errors::raise_unexpected_keyword(fname, key);
         return false;
     }
     if (out[idx] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%.200s() got multiple values for argument '%U'", fname, key);
+        errors::raise_multiple_values(fname, key);
         return false;
     }
     out[idx] = value;
@@ -81,25 +82,20 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     PyObject* self = nullptr;
     if (s.kind != FuncKind::function) {
         if (nargs < 1) {
-            PyErr_Format(PyExc_TypeError, "descriptor '%s' of '%s' object needs an argument", s.name,
-                         f->owner->tp_name);
-            return nullptr;
+            return errors::raise_descriptor_needs_argument(s.name, f->owner);
         }
         self = args[0];
         ++args;
         --nargs;
         if (s.kind == FuncKind::method && !PyObject_TypeCheck(self, f->owner)) {
-            PyErr_Format(PyExc_TypeError, "descriptor '%s' requires a '%s' object but received a '%.200s'", s.name,
-                         f->owner->tp_name, Py_TYPE(self)->tp_name);
-            return nullptr;
+            return errors::raise_descriptor_wrong_self(s.name, f->owner, self);
         }
     }
     if (kwnames == nullptr && static_cast<std::size_t>(nargs) == s.nparams) {
         // The common call: every parameter given by position, in order.
         for (std::size_t i = 0; i < s.nparams; ++i) {
             if (!type_fits(s.params[i].type, args[i])) {
-                raise_incorrect_type(s.params[i].name, expected_name(s.params[i].type), args[i]);
-                return nullptr;
+                return errors::raise_incorrect_type(s.params[i].name, expected_name(s.params[i].type), args[i]);
             }
         }
         return s.impl(self, args);
@@ -241,26 +237,13 @@ PyTypeObject function_type = {
 
 }  // namespace
 
-void raise_arity(const char* fname, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given) noexcept {
-    const bool too_few = given < min;
-    const Py_ssize_t expected = too_few ? min : max;
-    const char* word = min == max ? "exactly" : (too_few ? "at least" : "at most");
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", fname, word, expected,
-                 expected == 1 ? "" : "s", given);
-}
-
-void raise_incorrect_type(const char* pname, const char* expected, PyObject* got) noexcept {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", pname, expected,
-                 Py_TYPE(got)->tp_name);
-}
-
 bool bind_arguments(const char* fname, PyObject* names, const Param* params, std::size_t nparams, std::size_t nrequired,
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* kwdict,
                     PyObject** out) noexcept {
     const auto np = static_cast<Py_ssize_t>(nparams);
     const auto nreq = static_cast<Py_ssize_t>(nrequired);
     if (nargs > np) {
-        raise_arity(fname, nreq, np, nargs);
+        errors::raise_arity(fname, nreq, np, nargs);
         return false;
     }
     for (Py_ssize_t i = 0; i < np; ++i) out[i] = i < nargs ? args[i] : nullptr;
@@ -284,14 +267,14 @@ bool bind_arguments(const char* fname, PyObject* names, const Param* params, std
     for (Py_ssize_t i = 0; i < np; ++i) {
         if (out[i] != nullptr) continue;
         if (i < nreq) {
-            raise_arity(fname, nreq, np, given);
+            errors::raise_arity(fname, nreq, np, given);
             return false;
         }
         out[i] = Py_None;
     }
     for (Py_ssize_t i = 0; i < np; ++i) {
         if (!type_fits(params[i].type, out[i])) {
-            raise_incorrect_type(params[i].name, expected_name(params[i].type), out[i]);
+            errors::raise_incorrect_type(params[i].name, expected_name(params[i].type), out[i]);
             return false;
         }
     }
@@ -327,8 +310,7 @@ bool function_type_init() noexcept {
 
 PyObject* make_function(const FuncSpec& spec, PyTypeObject* owner) noexcept {
     if (spec.nparams > max_params || spec.ndefaults > spec.nparams || (spec.kind != FuncKind::function && !owner)) {
-        PyErr_SetString(PyExc_SystemError, "bad function description");
-        return nullptr;
+        return errors::raise(errors::Message::bad_function_description);
     }
     FunctionObject* f = PyObject_GC_New(FunctionObject, &function_type);
     if (f == nullptr) return nullptr;

@@ -59,10 +59,4 @@ bool bind_arguments(const char* fname, PyObject* names, const Param* params, std
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* kwdict,
                     PyObject** out) noexcept;
 
-// Raises the module's arity TypeError.
-void raise_arity(const char* fname, Py_ssize_t min, Py_ssize_t max, Py_ssize_t given) noexcept;
-
-// Raises the module's exact-type TypeError for parameter `pname`.
-void raise_incorrect_type(const char* pname, const char* expected, PyObject* got) noexcept;
-
 }  // namespace tavrel

@@ -1,4 +1,5 @@
 #include "module/host.h"
+#include "module/errors.h"
 #include "module/state.h"
 #include "png/chunk.h"
 
@@ -93,7 +94,7 @@ Ref read_once(PyObject* stream, long long n) noexcept {
     Ref data(PyObject_VectorcallMethod(st().name_read, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
     if (!data) return data;
     if (!PyBytes_Check(data.get()) && !PyByteArray_Check(data.get())) {
-        PyErr_Format(PyExc_TypeError, "read() should return bytes, not %.200s", Py_TYPE(data.get())->tp_name);
+        errors::raise_read_not_bytes(data.get());
         return Ref();
     }
     return data;
@@ -199,7 +200,7 @@ bool raise_decompress_error(PyObject* data, const char* fallback) noexcept {
 Ref pack(const char* fmt, PyObject* const* args, Py_ssize_t nargs) noexcept {
     PyObject* all[16];
     if (nargs > 15) {
-        PyErr_SetString(PyExc_SystemError, "too many values to pack");
+        errors::raise(errors::Message::too_many_to_pack);
         return Ref();
     }
     Ref format(PyUnicode_FromString(fmt));

@@ -1,4 +1,5 @@
 #include "module/image.h"
+#include "module/errors.h"
 #include "module/state.h"
 
 #include <climits>
@@ -26,19 +27,12 @@ bool length_matches(Py_ssize_t length, long long npix, long long k) noexcept {
 // A new bytearray copied from `obj`, checked to hold `expected` bytes, which the
 // caller has already seen as len(obj): an object whose items are wider than a
 // byte would otherwise leave a buffer of another length behind the check.
-PyObject* copy_bytes(PyObject* obj, long long expected, const char* message) noexcept {
+PyObject* copy_bytes(PyObject* obj, long long expected, errors::Message message) noexcept {
     Ref copy(PyByteArray_FromObject(obj));
     if (!copy) return nullptr;
-    if (PyByteArray_GET_SIZE(copy.get()) != expected) {
-        PyErr_SetString(PyExc_ValueError, message);
-        return nullptr;
-    }
+    if (PyByteArray_GET_SIZE(copy.get()) != expected) return errors::raise(message);
     return copy.release();
 }
-
-constexpr const char* pixel_message = "Pixel data length does not match image dimensions";
-constexpr const char* alpha_message = "Alpha channel length does not match image dimensions";
-constexpr const char* filter_message = "PNG filter count does not match image height";
 
 PyObject* image_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     Ref self(type->tp_alloc(type, 0));
@@ -69,12 +63,11 @@ PyObject* image_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
     const Py_ssize_t plen = length_of(a[2]);
     if (plen < 0) return nullptr;
     if (!length_matches(plen, npix, 3)) {
-        PyErr_SetString(PyExc_ValueError, pixel_message);
-        return nullptr;
+        return errors::raise(errors::Message::pixel_length);
     }
     img->width = width;
     img->height = height;
-    PyObject* pixels = copy_bytes(a[2], npix * 3, pixel_message);
+    PyObject* pixels = copy_bytes(a[2], npix * 3, errors::Message::pixel_length);
     if (pixels == nullptr) return nullptr;
     img->pixels = pixels;
 
@@ -82,10 +75,9 @@ PyObject* image_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         const Py_ssize_t alen = length_of(a[3]);
         if (alen < 0) return nullptr;
         if (!length_matches(alen, npix, 1)) {
-            PyErr_SetString(PyExc_ValueError, alpha_message);
-            return nullptr;
+            return errors::raise(errors::Message::alpha_length);
         }
-        PyObject* alpha = copy_bytes(a[3], npix, alpha_message);
+        PyObject* alpha = copy_bytes(a[3], npix, errors::Message::alpha_length);
         if (alpha == nullptr) return nullptr;
         img->alpha = alpha;
     }
@@ -98,10 +90,9 @@ PyObject* image_new(PyTypeObject* type, PyObject* args, PyObject* kwds) {
         const Py_ssize_t flen = length_of(a[6]);
         if (flen < 0) return nullptr;
         if (flen != height) {
-            PyErr_SetString(PyExc_ValueError, filter_message);
-            return nullptr;
+            return errors::raise(errors::Message::filter_count);
         }
-        PyObject* filters = copy_bytes(a[6], height, filter_message);
+        PyObject* filters = copy_bytes(a[6], height, errors::Message::filter_count);
         if (filters == nullptr) return nullptr;
         img->png_filters = filters;
     }
@@ -161,7 +152,7 @@ PyObject* get_height(PyObject* self, void*) { return PyLong_FromLong(as_image(se
 
 int set_dimension(std::int32_t* field, PyObject* value) {
     if (value == nullptr) {
-        PyErr_SetString(PyExc_NotImplementedError, "__del__");
+        errors::raise(errors::Message::delete_dimension);
         return -1;
     }
     std::int32_t v = 0;
@@ -178,7 +169,7 @@ PyObject* get_pixels(PyObject* self, void*) { return Py_NewRef(as_image(self)->p
 int set_pixels(PyObject* self, PyObject* value, void*) {
     if (value == nullptr) value = Py_None;
     if (value != Py_None && !PyByteArray_CheckExact(value)) {
-        PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "bytearray", Py_TYPE(value)->tp_name);
+        errors::raise_expected_type("bytearray", value);
         return -1;
     }
     Py_SETREF(as_image(self)->pixels, Py_NewRef(value));
@@ -217,17 +208,9 @@ PyGetSetDef image_getset[] = {
 
 #undef TAVREL_FIELD
 
-constexpr const char* reduce_message = "no default __reduce__ due to non-trivial __cinit__";
+PyObject* image_reduce(PyObject*, PyObject*) { return errors::raise(errors::Message::no_pickling); }
 
-PyObject* image_reduce(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, reduce_message);
-    return nullptr;
-}
-
-PyObject* image_setstate(PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, reduce_message);
-    return nullptr;
-}
+PyObject* image_setstate(PyObject*, PyObject*) { return errors::raise(errors::Message::no_pickling); }
 
 PyMethodDef image_methods[] = {
     {"__reduce__", image_reduce, METH_NOARGS, nullptr},
@@ -300,13 +283,13 @@ bool to_int32(PyObject* v, std::int32_t* out) noexcept {
     if (!PyLong_Check(v)) {
         PyNumberMethods* nb = Py_TYPE(v)->tp_as_number;
         if (nb == nullptr || nb->nb_int == nullptr) {
-            PyErr_SetString(PyExc_TypeError, "an integer is required");
+            errors::raise(errors::Message::integer_required);
             return false;
         }
         number.reset(nb->nb_int(v));
         if (!number) return false;
         if (!PyLong_Check(number.get())) {
-            PyErr_Format(PyExc_TypeError, "__int__ returned non-int (type %.200s)", Py_TYPE(number.get())->tp_name);
+            errors::raise_int_returned_non_int(number.get());
             return false;
         }
         v = number.get();
@@ -315,11 +298,11 @@ bool to_int32(PyObject* v, std::int32_t* out) noexcept {
     const long long value = PyLong_AsLongLongAndOverflow(v, &overflow);
     if (value == -1 && PyErr_Occurred()) return false;
     if (overflow > 0 || value > INT_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "signed integer is greater than maximum");
+        errors::raise(errors::Message::int32_above_maximum);
         return false;
     }
     if (overflow < 0 || value < INT_MIN) {
-        PyErr_SetString(PyExc_OverflowError, "signed integer is less than minimum");
+        errors::raise(errors::Message::int32_below_minimum);
         return false;
     }
     *out = static_cast<std::int32_t>(value);

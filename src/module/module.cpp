@@ -1,5 +1,6 @@
 // Module definition and initialisation: multi-phase, one interpreter per
 // process, one module object for the life of the process.
+#include "module/errors.h"
 #include "module/host.h"
 #include "module/state.h"
 #include "module/tavrel_ext.h"
@@ -22,10 +23,7 @@ PyObject* module_create(PyObject* spec, PyModuleDef*) {
     if (st().interpreter_id == -1) {
         st().interpreter_id = current;
     } else if (st().interpreter_id != current) {
-        PyErr_SetString(
-            PyExc_ImportError,
-            "Interpreter change detected - this module can only be loaded into one interpreter per process.");
-        return nullptr;
+        return errors::raise(errors::Message::other_interpreter);
     }
     if (st().module != nullptr) return Py_NewRef(st().module);
     Ref name(PyObject_GetAttrString(spec, "name"));
@@ -98,8 +96,7 @@ int module_exec_body(PyObject* module) {
 int module_exec(PyObject* module) {
     if (st().initialised) {
         if (module == st().module) return 0;
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Module 'tavrel_ext' has already been imported. Re-initialisation is not supported.");
+        errors::raise(errors::Message::reinitialised);
         return -1;
     }
     if (module_exec_body(module) < 0) {

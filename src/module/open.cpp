@@ -1,6 +1,7 @@
 // Opening images: Tavrel._streamToImage recognises the format from the first
 // bytes and runs its decoder; Tavrel.open picks the stream for a source,
 // builds the image through the class and writes the log line.
+#include "module/errors.h"
 #include "module/host.h"
 #include "module/readers.h"
 #include "module/state.h"
@@ -23,8 +24,7 @@ PyObject* stream_to_image(PyObject* stream) noexcept {
     const ByteView png = view_of(host::png_signature());
     if (sig.size >= png.size && std::memcmp(sig.data, png.data, png.size) == 0) return load_png(stream);
     if (sig.size >= 2 && sig.data[0] == 'B' && sig.data[1] == 'M') return load_bmp(stream);
-    PyErr_SetString(PyExc_ValueError, "Unsupported image format");
-    return nullptr;
+    return errors::raise(errors::Message::unsupported_format);
 }
 
 PyObject* stream_to_image_impl(PyObject*, PyObject* const* args) { return stream_to_image(args[0]); }
@@ -44,7 +44,7 @@ bool unpack_exactly(PyObject* seq, Ref* out, std::size_t n) noexcept {
     if (!it) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(seq)->tp_name);
+            errors::raise_not_iterable(seq);
         }
         return false;
     }
@@ -52,13 +52,13 @@ bool unpack_exactly(PyObject* seq, Ref* out, std::size_t n) noexcept {
         out[i].reset(PyIter_Next(it.get()));
         if (!out[i]) {
             if (PyErr_Occurred()) return false;
-            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", n, i);
+            errors::raise_not_enough_values(static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(i));
             return false;
         }
     }
     Ref extra(PyIter_Next(it.get()));
     if (extra) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", n);
+        errors::raise_too_many_values(static_cast<Py_ssize_t>(n));
         return false;
     }
     return !PyErr_Occurred();
@@ -108,7 +108,7 @@ PyObject* open_impl(PyObject* cls, PyObject* const* args) {
         result = decode_stream(cls, stream.get());
         if (!result) return nullptr;
     } else {
-        PyErr_SetString(PyExc_TypeError, "source must be a file path or raw bytes");
+        errors::raise(errors::Message::source_type);
         return nullptr;
     }
 
@@ -139,8 +139,7 @@ PyObject* open_impl(PyObject* cls, PyObject* const* args) {
     image.reset(image_call_class(cls, seven));
     if (!image) return nullptr;
     if (image.get() != Py_None && !PyObject_TypeCheck(image.get(), image_type())) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(image.get())->tp_name,
-                     "Vorlant.tavrel_ext.Tavrel");
+        errors::raise_cannot_convert(image.get(), "Vorlant.tavrel_ext.Tavrel");
         return nullptr;
     }
     if (!log_opened(item[0].get(), item[1].get(), channels.get())) return nullptr;

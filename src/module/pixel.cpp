@@ -5,6 +5,7 @@
 // buffer's current size. Anything else goes through the interpreter's own
 // comparisons, arithmetic and indexing, so that odd coordinate objects and
 // reassigned fields behave exactly as the same Python expressions would.
+#include "module/errors.h"
 #include "module/tavrel_ext.h"
 
 #include <climits>
@@ -15,23 +16,18 @@ namespace {
 
 PyObject* small_int(long v) noexcept { return PyLong_FromLong(v); }
 
-// The module's unpacking messages for a fixed number of items.
-void raise_too_many(Py_ssize_t expected) noexcept {
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
-}
-void raise_too_few(Py_ssize_t got) noexcept {
-    PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", got, got == 1 ? "" : "s");
-}
+using errors::raise_too_few_values;
+using errors::raise_too_many_values;
 
 // The two items of `coords` (exactly a tuple, checked by the binder).
 bool unpack_coords(PyObject* coords, PyObject** x, PyObject** y) noexcept {
     const Py_ssize_t n = PyTuple_GET_SIZE(coords);
     if (n > 2) {
-        raise_too_many(2);
+        raise_too_many_values(2);
         return false;
     }
     if (n < 2) {
-        raise_too_few(n);
+        raise_too_few_values(n);
         return false;
     }
     *x = PyTuple_GET_ITEM(coords, 0);
@@ -60,15 +56,13 @@ struct Location {
     Ref index;
 };
 
-const char* const bounds_message = "Pixel coordinate out of bounds";
-
 // 0 <= x < width and 0 <= y < height, as one chained comparison that stops at
 // the first false part, then the byte index (y * width + x) * 3.
 bool locate(ImageObject* img, PyObject* x, PyObject* y, Location& loc) noexcept {
     long long xi = 0, yi = 0;
     if (plain_int(x, &xi) && plain_int(y, &yi)) {
         if (!(0 <= xi && xi < img->width && 0 <= yi && yi < img->height)) {
-            PyErr_SetString(PyExc_ValueError, bounds_message);
+            errors::raise(errors::Message::pixel_bounds);
             return false;
         }
         // Both below 2^31, so the index is below 3 * 2^62 and fits 64 bits.
@@ -97,7 +91,7 @@ bool locate(ImageObject* img, PyObject* x, PyObject* y, Location& loc) noexcept 
         const int ok = PyObject_RichCompareBool(parts[i].left, parts[i].right, i % 2 == 0 ? Py_LE : Py_LT);
         if (ok < 0) return false;
         if (!ok) {
-            PyErr_SetString(PyExc_ValueError, bounds_message);
+            errors::raise(errors::Message::pixel_bounds);
             return false;
         }
     }
@@ -184,11 +178,11 @@ bool unpack_value(PyObject* value, Ref* rgb) noexcept {
     if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
         const Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
         if (n > 3) {
-            raise_too_many(3);
+            raise_too_many_values(3);
             return false;
         }
         if (n < 3) {
-            raise_too_few(n);
+            raise_too_few_values(n);
             return false;
         }
         // New references: converting a channel may run code that changes a list.
@@ -201,13 +195,13 @@ bool unpack_value(PyObject* value, Ref* rgb) noexcept {
     for (Py_ssize_t k = 0; k < 3; ++k) {
         rgb[k].reset(PyIter_Next(it.get()));
         if (!rgb[k]) {
-            if (!PyErr_Occurred()) raise_too_few(k);
+            if (!PyErr_Occurred()) raise_too_few_values(k);
             return false;
         }
     }
     Ref extra(PyIter_Next(it.get()));
     if (extra) {
-        raise_too_many(3);
+        raise_too_many_values(3);
         return false;
     }
     return !PyErr_Occurred();
@@ -222,8 +216,7 @@ PyObject* store_resolved(const Ref& buffer, const Location& loc, const unsigned 
     const Py_ssize_t first = PyNumber_AsSsize_t(loc.index.get(), PyExc_IndexError);
     if (first == -1 && PyErr_Occurred()) return nullptr;
     if (first > PY_SSIZE_T_MAX - 2) {
-        PyErr_SetString(PyExc_IndexError, "cannot fit 'int' into an index-sized integer");
-        return nullptr;
+        return errors::raise(errors::Message::index_size_index);
     }
     const Py_ssize_t size = PyByteArray_GET_SIZE(buffer.get());
     Py_ssize_t at[3];
@@ -231,8 +224,7 @@ PyObject* store_resolved(const Ref& buffer, const Location& loc, const unsigned 
         Py_ssize_t i = first + k;
         if (i < 0) i += size;
         if (i < 0 || i >= size) {
-            PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
-            return nullptr;
+            return errors::raise(errors::Message::bytearray_index);
         }
         at[k] = i;
     }
