@@ -4,11 +4,14 @@
 #pragma once
 
 #include "bmp/error.h"
+#include "png/decode.h"
 #include "png/error.h"
 
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 
 namespace tavrel::errors {
 
@@ -31,5 +34,14 @@ struct Detail {
 std::nullptr_t raise(Message m) noexcept;
 std::nullptr_t raise(png::Error e, const Detail& detail = {}) noexcept;
 std::nullptr_t raise(bmp::Error e) noexcept;
+
+// The host's own errors, raised for the values involved.
+// struct.error of struct.unpack(fmt, data), for data whose length does not fit fmt.
+std::nullptr_t raise_unpack_error(const char* fmt, PyObject* data) noexcept;
+// OverflowError of the conversion to a signed 32-bit integer, for a value that does not fit it.
+std::nullptr_t raise_int32_overflow(std::uint32_t value) noexcept;
+// zlib.error as the host's zlib module builds it from the code and message zlib refused the image data with;
+// `start` is the data's first (at most two) bytes, for the host's own message on a truncated stream.
+std::nullptr_t raise_zlib_error(const png::ZlibFault& fault, std::span<const std::uint8_t> start) noexcept;
 
 }  // namespace tavrel::errors

@@ -1,5 +1,4 @@
 #include "module/host.h"
-#include "png/chunk.h"
 
 #include <zlib.h>
 
@@ -93,10 +92,6 @@ PyObject* zlib_module() noexcept { return g_zlib; }
 PyObject* bytesio_class() noexcept { return g_bytesio; }
 PyObject* path_class() noexcept { return g_path; }
 PyObject* png_signature() noexcept { return g_signature; }
-
-std::uint32_t crc32(const unsigned char* data, std::size_t size, std::uint32_t crc) noexcept {
-    return png::crc32(data, size, crc);
-}
 
 namespace {
 
