@@ -1,9 +1,16 @@
-// libFuzzer harness over the PNG decoding path, in the order the extension's reader takes it, from plain C++ calls
-// of the codec core: signature, chunk framing with the CRC check, header checks, the bound on what the IDAT data can
-// inflate to, bounded inflation into a buffer of exactly the expected size (or the discarding run when the data
-// cannot fill it), then row reconstruction with the RGBA split.
+// libFuzzer harness over PNG reading: the codec core's reading pipeline (png::read_png, the very code the extension
+// runs, over an in-memory byte source and image sink that hand out and keep bytes as the extension's binding does)
+// checked against a reference walk of the same input written here from plain calls of the codec core: signature,
+// chunk framing with the CRC check, header checks, the bound on what the IDAT data can inflate to, bounded inflation
+// into a buffer of exactly the expected size (or the discarding run when the data cannot fill it), then a naive
+// model of the row filters.
 //
 // Beyond memory safety it checks what the core promises:
+// - the pipeline reads the fields in the reference's order with the reference's sizes, records the same chunks, and
+//   ends with the same error and facts (the IHDR field, the filter type, zlib's code and message and the first bytes
+//   of the image data) or with the same pixels, alpha samples and filter bytes, under every kernel set the CPU runs;
+//   each field and each kept part lives in a block of its own, freed as the binding lets it go, so that a view the
+//   core keeps too long is an AddressSanitizer report;
 // - the inflater's verdict is zlib's own (a plain zlib inflate in the harness decides the same status; the one
 //   allowed difference is ISA-L accepting a damaged stream with a matching checksum that zlib refuses), a refused
 //   stream reports zlib's own code and message (what the host's zlib.error is built from), and an accepted stream
@@ -22,11 +29,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <utility>
 #include <vector>
 
 #include "common.h"
 #include "png/decode.h"
 #include "png/kernels.h"
+#include "png/reader.h"
 
 using namespace tavrel;
 using fuzz::Block;
@@ -179,59 +189,148 @@ const std::vector<png::Isa>& sets() {
     return s;
 }
 
-// The reader's path from the raw data on. Returns normally for every input the extension refuses.
-void decode(const uint8_t* data, size_t size) {
-    if (size < 8 || std::memcmp(data, kSignature, 8) != 0) return;  // "Unsupported PNG signature"
+using Bytes = std::vector<uint8_t>;
+
+Bytes bytes_of(const uint8_t* p, size_t n) { return Bytes(p, p + n); }
+
+// One chunk record: its type, its data (none for IDAT) and its data's length.
+struct Record {
+    Bytes type;
+    std::optional<Bytes> data;
+    uint64_t length;
+    bool operator==(const Record&) const = default;
+};
+
+// One read of the stream: the field and the size asked for.
+struct ReadCall {
+    png::Field field;
+    uint64_t n;
+    bool operator==(const ReadCall&) const = default;
+};
+
+// What reading the input must come to: the reads made, the chunks recorded, and the error with its facts, or the
+// image with the model's rows.
+struct Expected {
+    std::vector<ReadCall> reads;
+    std::vector<Record> records;
+    png::Error error = png::Error::ok;
+    uint32_t field = 0;    // dimension_overflow
+    png::ZlibFault fault;  // stream_error
+    Bytes head;            // stream_error
+    uint32_t width = 0, height = 0;
+    unsigned channels = 0;
+    std::optional<Decoded> model;  // once the image data is inflated: bad_filter or ok
+};
+
+// The reader's path, walked on the input in memory, every check in the extension's order.
+void reference(const uint8_t* data, size_t size, Expected& want) {
+    using png::Error;
+    using png::Field;
+    want.reads.push_back({Field::signature, 8});
+    if (size < 8 || std::memcmp(data, kSignature, 8) != 0) {
+        want.error = Error::bad_signature;
+        return;
+    }
     size_t pos = 8;
     bool seen = false;
     uint32_t width = 0, height = 0;
     uint8_t depth = 0, color = 0, compression = 0, filter = 0, interlace = 0;
     std::vector<Block> parts;  // each IDAT's data in a block of its own, as the extension holds them
     for (;;) {
-        if (pos == size) break;      // clean end at a chunk boundary
-        if (size - pos < 4) return;  // "Unexpected EOF while reading chunk length"
+        want.reads.push_back({Field::length, 4});
+        if (pos == size) break;  // clean end at a chunk boundary
+        if (size - pos < 4) {
+            want.error = Error::eof_chunk_length;
+            return;
+        }
         const uint32_t length = be32(data + pos);
-        if (size - pos - 4 < 4) return;  // "... chunk type"
+        want.reads.push_back({Field::type, 4});
+        if (size - pos - 4 < 4) {
+            want.error = Error::eof_chunk_type;
+            return;
+        }
         const uint8_t* type = data + pos + 4;
-        if (size - pos - 8 < length) return;  // "... chunk data"
+        want.reads.push_back({Field::data, length});
+        if (size - pos - 8 < length) {
+            want.error = Error::eof_chunk_data;
+            return;
+        }
         const uint8_t* body = type + 4;
-        if (size - pos - 8 - length < 4) return;                                 // "... chunk CRC"
-        if (be32(body + length) != chunk_crc(type, size_t{length} + 4)) return;  // "Corrupted PNG chunk detected"
+        want.reads.push_back({Field::crc, 4});
+        if (size - pos - 8 - length < 4) {
+            want.error = Error::eof_chunk_crc;
+            return;
+        }
+        if (be32(body + length) != chunk_crc(type, size_t{length} + 4)) {
+            want.error = Error::bad_crc;
+            return;
+        }
         pos += size_t{12} + length;
         if (std::memcmp(type, "IHDR", 4) == 0) {
-            if (length != 13) return;  // struct.error
+            if (length != 13) {
+                want.error = Error::ihdr_size;
+                return;
+            }
             width = be32(body);
             height = be32(body + 4);
-            if (width > INT32_MAX || height > INT32_MAX) return;  // OverflowError
+            if (width > INT32_MAX || height > INT32_MAX) {
+                want.error = Error::dimension_overflow;
+                want.field = width > INT32_MAX ? width : height;
+                return;
+            }
             depth = body[8], color = body[9], compression = body[10], filter = body[11], interlace = body[12];
             seen = true;
         }
-        if (std::memcmp(type, "IDAT", 4) == 0) parts.emplace_back(body, length);
+        const bool is_data = std::memcmp(type, "IDAT", 4) == 0;
+        if (is_data && length > 0) parts.emplace_back(body, length);
+        want.records.push_back(
+            {bytes_of(type, 4), is_data ? std::nullopt : std::optional(bytes_of(body, length)), length});
         if (std::memcmp(type, "IEND", 4) == 0) break;
     }
-    if (!seen || depth != 8 || (color != 2 && color != 6) || compression || filter || interlace) return;
+    if (!seen)
+        want.error = Error::no_header;
+    else if (depth != 8)
+        want.error = Error::bad_depth;
+    else if (color != 2 && color != 6)
+        want.error = Error::bad_color;
+    else if (compression || filter || interlace)
+        want.error = Error::bad_configuration;
+    if (want.error != Error::ok) return;
 
     const unsigned channels = color == 2 ? 3 : 4;
     uint64_t expected = 0;
-    if (__builtin_mul_overflow(uint64_t{height}, uint64_t{width} * channels + 1, &expected)) return;
+    if (__builtin_mul_overflow(uint64_t{height}, uint64_t{width} * channels + 1, &expected)) {
+        want.error = Error::malformed_data;
+        return;
+    }
     std::vector<png::Span> spans;
     std::vector<uint8_t> joined;
     for (const Block& b : parts) {
         spans.push_back({b.get(), b.size});
         joined.insert(joined.end(), b.get(), b.get() + b.size);
     }
+    const auto stream_error = [&](const png::ZlibFault& fault) {
+        want.error = Error::stream_error;
+        want.fault = fault;
+        want.head.assign(joined.begin(), joined.begin() + (joined.size() < 2 ? joined.size() : 2));
+    };
     if (inflate_bound(joined.size()) < expected) {
         png::ZlibFault fault, want_fault;
         const png::InflateStatus st = png::inflate_discard(spans.data(), spans.size(), &fault);
         FUZZ_CHECK(st == png::InflateStatus::ok || st == png::InflateStatus::stream_error);
-        const png::InflateStatus want = zlib_discard_verdict(joined, want_fault);
-        const bool lenient = st == png::InflateStatus::ok && want == png::InflateStatus::stream_error &&
+        const png::InflateStatus zst = zlib_discard_verdict(joined, want_fault);
+        const bool lenient = st == png::InflateStatus::ok && zst == png::InflateStatus::stream_error &&
                              std::strcmp(png::inflate_backend(), "isa-l") == 0;
-        if (st != want && !lenient) {
-            std::fprintf(stderr, "inflate_discard: %s, zlib: %s\n", status_name(st), status_name(want));
-            FUZZ_CHECK(st == want);
+        if (st != zst && !lenient) {
+            std::fprintf(stderr, "inflate_discard: %s, zlib: %s\n", status_name(st), status_name(zst));
+            FUZZ_CHECK(st == zst);
         }
-        if (st == png::InflateStatus::stream_error) check_fault(fault, want_fault);
+        if (st == png::InflateStatus::stream_error) {
+            check_fault(fault, want_fault);
+            stream_error(fault);
+        } else {
+            want.error = Error::malformed_data;
+        }
         return;
     }
 
@@ -239,27 +338,166 @@ void decode(const uint8_t* data, size_t size) {
     png::ZlibFault fault, want_fault;
     const png::InflateStatus st = png::inflate_bounded(spans.data(), spans.size(), raw.get(), expected, &fault);
     std::vector<uint8_t> ref;
-    const png::InflateStatus want = zlib_verdict(joined, expected, ref, want_fault);
-    const bool lenient = st == png::InflateStatus::ok && want == png::InflateStatus::stream_error &&
+    const png::InflateStatus zst = zlib_verdict(joined, expected, ref, want_fault);
+    const bool lenient = st == png::InflateStatus::ok && zst == png::InflateStatus::stream_error &&
                          std::strcmp(png::inflate_backend(), "isa-l") == 0;
-    if (st != want && !lenient) {
+    if (st != zst && !lenient) {
         std::fprintf(stderr, "inflate_bounded: %s, zlib: %s (expected %llu bytes, %zu compressed in %zu parts)\n",
-                     status_name(st), status_name(want), static_cast<unsigned long long>(expected), joined.size(),
+                     status_name(st), status_name(zst), static_cast<unsigned long long>(expected), joined.size(),
                      parts.size());
-        FUZZ_CHECK(st == want);
+        FUZZ_CHECK(st == zst);
     }
-    if (st == png::InflateStatus::stream_error) check_fault(fault, want_fault);
-    if (st != png::InflateStatus::ok) return;  // zlib.error or "Malformed PNG image data"
-    if (want == png::InflateStatus::ok) FUZZ_CHECK(expected == 0 || std::memcmp(raw.get(), ref.data(), expected) == 0);
+    if (st == png::InflateStatus::stream_error) {
+        check_fault(fault, want_fault);
+        stream_error(fault);
+        return;
+    }
+    if (st != png::InflateStatus::ok) {
+        want.error = Error::malformed_data;
+        return;
+    }
+    if (zst == png::InflateStatus::ok) FUZZ_CHECK(expected == 0 || std::memcmp(raw.get(), ref.data(), expected) == 0);
 
     const size_t npixels = size_t{width} * height;
-    Decoded model(npixels, channels == 4, height);
+    Decoded& model = want.model.emplace(npixels, channels == 4, height);
     naive_reconstruct(raw, width, height, channels, model);
     for (png::Isa isa : sets()) {
         png::use_isa(isa);
         Decoded got(npixels, channels == 4, height);
         reconstruct(raw, width, height, channels, got);
         check_same(model, got, width, height);
+    }
+    png::use_isa(png::best_isa());
+    if (!model.rr.ok) {
+        want.error = Error::bad_filter;
+        return;
+    }
+    want.width = width, want.height = height, want.channels = channels;
+}
+
+// The byte source and image sink of the extension's binding, over the input in memory: each read hands out a new
+// block of exactly the bytes read (as the stream hands out a new object), a kept part of the image data is the data
+// field's own block, and a field the binding lets go is freed at once.
+class MemoryReader final : public png::ByteSource, public png::ImageSink {
+public:
+    MemoryReader(const uint8_t* data, size_t size) : data_(data), size_(size) {}
+
+    std::vector<ReadCall> reads;
+    std::vector<Record> records;
+
+    bool read(png::Field field, uint64_t n) noexcept override {
+        reads.push_back({field, n});
+        const size_t left = size_ - pos_;
+        const size_t take = n < left ? static_cast<size_t>(n) : left;
+        slot(field).emplace(data_ + pos_, take);
+        pos_ += take;
+        return true;
+    }
+
+    png::FieldBytes view(png::Field field) noexcept override {
+        const std::optional<Block>& b = slot(field);
+        FUZZ_CHECK(b.has_value());  // never a field the binding has let go
+        return {{b->get(), b->size}, true};
+    }
+
+    void run(uint64_t, png::Task task) noexcept override { task(); }
+
+    bool record_chunk(uint64_t length, bool image_data) noexcept override {
+        const png::FieldBytes type = view(png::Field::type);
+        std::optional<Bytes> data;
+        if (!image_data) data = bytes_of(view(png::Field::data).bytes.data(), view(png::Field::data).bytes.size());
+        records.push_back({bytes_of(type.bytes.data(), type.bytes.size()), std::move(data), length});
+        for (png::Field f : {png::Field::length, png::Field::type, png::Field::data, png::Field::crc}) slot(f).reset();
+        return true;
+    }
+
+    bool keep_image_data(std::span<const uint8_t>& kept) noexcept override {
+        std::optional<Block>& data = slot(png::Field::data);
+        FUZZ_CHECK(data.has_value() && data->size > 0);
+        parts_.push_back(std::move(*data));
+        data.reset();
+        kept = {parts_.back().get(), parts_.back().size};
+        return true;
+    }
+
+    void drop_image_data() noexcept override { parts_.clear(); }
+
+    uint8_t* allocate(png::ImageBuffer which, uint64_t size) noexcept override {
+        std::optional<Block>& b = buffers_[static_cast<size_t>(which)];
+        FUZZ_CHECK(!b.has_value());  // each buffer once
+        return b.emplace(static_cast<size_t>(size)).get();
+    }
+
+    bool shrink_pixels(uint64_t size) noexcept override {
+        std::optional<Block>& pixels = buffers_[static_cast<size_t>(png::ImageBuffer::pixels)];
+        FUZZ_CHECK(pixels.has_value() && size <= pixels->size);
+        Block cut(pixels->get(), static_cast<size_t>(size));
+        pixels.emplace(std::move(cut));
+        return true;
+    }
+
+    const std::optional<Block>& buffer(png::ImageBuffer which) const { return buffers_[static_cast<size_t>(which)]; }
+
+private:
+    std::optional<Block>& slot(png::Field field) { return fields_[static_cast<size_t>(field)]; }
+
+    const uint8_t* data_;
+    size_t size_;
+    size_t pos_ = 0;
+    std::optional<Block> fields_[png::field_count];
+    std::vector<Block> parts_;
+    std::optional<Block> buffers_[3];
+};
+
+bool same_bytes(const std::optional<Block>& got, const Block& want, size_t n) {
+    return got.has_value() && got->size == n && (n == 0 || std::memcmp(got->get(), want.get(), n) == 0);
+}
+
+// The pipeline on the input, with the kernel set in use, against what the reference walk found.
+void check_pipeline(const uint8_t* data, size_t size, const Expected& want) {
+    MemoryReader reader(data, size);
+    const png::ReadResult got = png::read_png(reader, reader);
+    if (got.error != want.error) {
+        std::fprintf(stderr, "read_png: error %d, reference %d\n", static_cast<int>(got.error),
+                     static_cast<int>(want.error));
+        FUZZ_CHECK(got.error == want.error);
+    }
+    FUZZ_CHECK(reader.reads == want.reads);
+    FUZZ_CHECK(reader.records == want.records);
+    switch (got.error) {
+        case png::Error::dimension_overflow: FUZZ_CHECK(got.field == want.field); break;
+        case png::Error::stream_error:
+            check_fault(got.fault, want.fault);
+            FUZZ_CHECK(Bytes(got.head, got.head + got.head_size) == want.head);
+            break;
+        case png::Error::bad_filter: FUZZ_CHECK(got.filter == want.model->rr.bad_filter); break;
+        case png::Error::ok: {
+            FUZZ_CHECK(got.width == want.width && got.height == want.height && got.channels == want.channels);
+            const Decoded& m = *want.model;
+            FUZZ_CHECK(same_bytes(reader.buffer(png::ImageBuffer::pixels), m.rgb, m.rgb.size));
+            FUZZ_CHECK(same_bytes(reader.buffer(png::ImageBuffer::filters), m.filters, m.filters.size));
+            if (want.channels == 4) {
+                FUZZ_CHECK(same_bytes(reader.buffer(png::ImageBuffer::alpha), m.alpha, m.alpha.size));
+            } else {
+                FUZZ_CHECK(!reader.buffer(png::ImageBuffer::alpha).has_value());
+            }
+            break;
+        }
+        default: break;
+    }
+}
+
+void decode(const uint8_t* data, size_t size) {
+    Expected want;
+    reference(data, size, want);
+    if (!want.model) {
+        check_pipeline(data, size, want);
+        return;
+    }
+    // The rows were reached: the pipeline's in-place reconstruction runs with every kernel set.
+    for (png::Isa isa : sets()) {
+        png::use_isa(isa);
+        check_pipeline(data, size, want);
     }
     png::use_isa(png::best_isa());
 }

@@ -2,6 +2,12 @@
 // exception here, and each message is written once, in this file.
 #include "module/errors.h"
 
+#include "module/host.h"
+#include "module/image.h"
+#include "module/pyref.h"
+
+#include <zlib.h>
+
 namespace tavrel::errors {
 namespace {
 
@@ -28,11 +34,11 @@ std::nullptr_t raise(Message m) noexcept {
         case Message::pixel_bounds: return set(PyExc_ValueError, "Pixel coordinate out of bounds");
         case Message::source_type: return set(PyExc_TypeError, "source must be a file path or raw bytes");
         case Message::delete_dimension: return set(PyExc_NotImplementedError, "__del__");
-        case Message::no_pickling:
-            return set(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
+        case Message::no_pickling: return set(PyExc_TypeError, "no default __reduce__ due to non-trivial __cinit__");
         case Message::other_interpreter:
-            return set(PyExc_ImportError,
-                       "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+            return set(
+                PyExc_ImportError,
+                "Interpreter change detected - this module can only be loaded into one interpreter per process.");
         case Message::reinitialised:
             return set(PyExc_RuntimeError,
                        "Module 'tavrel_ext' has already been imported. Re-initialisation is not supported.");
@@ -130,8 +136,13 @@ std::nullptr_t raise_cannot_convert(PyObject* obj, const char* type_name) noexce
 
 // ------------------------------------------------------------------ PNG
 
+namespace {
+constexpr char malformed_png[] = "Malformed PNG image data";
+}  // namespace
+
 std::nullptr_t raise(png::Error e, const Detail& detail) noexcept {
     switch (e) {
+        case png::Error::caller_failed: return nullptr;  // the exception of the stream or the binding stands
         case png::Error::bad_signature: return set(PyExc_ValueError, "Unsupported PNG signature");
         case png::Error::eof_chunk_length: return set(PyExc_ValueError, "Unexpected EOF while reading chunk length");
         case png::Error::eof_chunk_type: return set(PyExc_ValueError, "Unexpected EOF while reading chunk type");
@@ -143,7 +154,7 @@ std::nullptr_t raise(png::Error e, const Detail& detail) noexcept {
         case png::Error::bad_color: return set(PyExc_ValueError, "Only RGB/RGBA PNG images are supported");
         case png::Error::bad_configuration:
             return set(PyExc_ValueError, "Unsupported PNG configuration (compression/filter/interlace)");
-        case png::Error::malformed_data: return set(PyExc_ValueError, "Malformed PNG image data");
+        case png::Error::malformed_data: return set(PyExc_ValueError, malformed_png);
         case png::Error::bad_filter:
             PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %u", detail.filter);
             return nullptr;
@@ -175,5 +186,45 @@ std::nullptr_t raise(bmp::Error e) noexcept {
 
 // ------------------------------------------------------------------ the host's own messages
 // (shims: the host raises its error for the values involved, or the module words it exactly as the host does)
+
+std::nullptr_t raise_unpack_error(const char* fmt, PyObject* data) noexcept {
+    const Ref unexpected = host::unpack(fmt, data);
+    if (unexpected) PyErr_Format(PyExc_SystemError, "struct.unpack(%s) accepted a buffer of the wrong size", fmt);
+    return nullptr;
+}
+
+std::nullptr_t raise_int32_overflow(std::uint32_t value) noexcept {
+    const Ref number(PyLong_FromUnsignedLong(value));
+    std::int32_t converted = 0;
+    if (number && to_int32(number.get(), &converted)) set(PyExc_SystemError, "a 32-bit value out of range converted");
+    return nullptr;
+}
+
+std::nullptr_t raise_zlib_error(const png::ZlibFault& fault, std::span<const std::uint8_t> start) noexcept {
+    if (fault.code == Z_MEM_ERROR) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    if (fault.code == Z_BUF_ERROR) {
+        // A truncated stream is truncated from its start on as well: the host's zlib.decompress words its message
+        // for those bytes.
+        const Ref head(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(start.data()),
+                                                 static_cast<Py_ssize_t>(start.size())));
+        if (head) host::raise_decompress_error(head.get(), malformed_png);
+        return nullptr;
+    }
+    const char* message = fault.message[0] != '\0'       ? fault.message
+                          : fault.code == Z_STREAM_ERROR ? "inconsistent stream state"
+                          : fault.code == Z_DATA_ERROR   ? "invalid input data"
+                                                         : nullptr;
+    const Ref error(PyObject_GetAttrString(host::zlib_module(), "error"));
+    if (!error) return nullptr;
+    if (message != nullptr) {
+        PyErr_Format(error.get(), "Error %d while decompressing data: %.200s", fault.code, message);
+    } else {
+        PyErr_Format(error.get(), "Error %d while decompressing data", fault.code);
+    }
+    return nullptr;
+}
 
 }  // namespace tavrel::errors

@@ -4,11 +4,14 @@
 #pragma once
 
 #include "bmp/error.h"
+#include "png/decode.h"
 #include "png/error.h"
 
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
 
 namespace tavrel::errors {
 
@@ -17,25 +20,25 @@ enum class Message {
     // Opening.
     unsupported_format,  // ValueError: neither PNG nor BMP
     // Image fields, checked by the constructor and the writers.
-    pixel_length,   // ValueError
-    alpha_length,   // ValueError
-    filter_count,   // ValueError
-    pixel_bounds,   // ValueError: getPixel/putPixel coordinates
-    source_type,    // TypeError: Tavrel.open of something that is no path, bytes or image
+    pixel_length,  // ValueError
+    alpha_length,  // ValueError
+    filter_count,  // ValueError
+    pixel_bounds,  // ValueError: getPixel/putPixel coordinates
+    source_type,   // TypeError: Tavrel.open of something that is no path, bytes or image
     // The image object.
     delete_dimension,  // NotImplementedError: del of width or height
     no_pickling,       // TypeError: __reduce__ and __setstate__
     // Import.
-    other_interpreter,  // ImportError
-    reinitialised,      // RuntimeError
+    other_interpreter,         // ImportError
+    reinitialised,             // RuntimeError
     bad_function_description,  // SystemError: a function object described inconsistently
     too_many_to_pack,          // SystemError: more values than the packing helper takes
     // Conversions and indexing, worded as the host words them.
-    integer_required,      // TypeError
-    int32_above_maximum,   // OverflowError
-    int32_below_minimum,   // OverflowError
-    index_size_index,      // IndexError: an index past Py_ssize_t
-    bytearray_index,       // IndexError: a bytearray index out of range
+    integer_required,     // TypeError
+    int32_above_maximum,  // OverflowError
+    int32_below_minimum,  // OverflowError
+    index_size_index,     // IndexError: an index past Py_ssize_t
+    bytearray_index,      // IndexError: a bytearray index out of range
 };
 
 // Extra facts some codec errors carry into their message.
@@ -68,5 +71,14 @@ std::nullptr_t raise_read_not_bytes(PyObject* data) noexcept;
 std::nullptr_t raise_cannot_convert(PyObject* obj, const char* type_name) noexcept;
 std::nullptr_t raise(png::Error e, const Detail& detail = {}) noexcept;
 std::nullptr_t raise(bmp::Error e) noexcept;
+
+// The host's own errors, raised for the values involved.
+// struct.error of struct.unpack(fmt, data), for data whose length does not fit fmt.
+std::nullptr_t raise_unpack_error(const char* fmt, PyObject* data) noexcept;
+// OverflowError of the conversion to a signed 32-bit integer, for a value that does not fit it.
+std::nullptr_t raise_int32_overflow(std::uint32_t value) noexcept;
+// zlib.error as the host's zlib module builds it from the code and message zlib refused the image data with;
+// `start` is the data's first (at most two) bytes, for the host's own message on a truncated stream.
+std::nullptr_t raise_zlib_error(const png::ZlibFault& fault, std::span<const std::uint8_t> start) noexcept;
 
 }  // namespace tavrel::errors

@@ -1,7 +1,6 @@
 #include "module/host.h"
 #include "module/errors.h"
 #include "module/state.h"
-#include "png/chunk.h"
 
 #include <zlib.h>
 
@@ -79,10 +78,6 @@ PyObject* zlib_module() noexcept { return st().zlib_module; }
 PyObject* bytesio_class() noexcept { return st().bytesio_class; }
 PyObject* path_class() noexcept { return st().path_class; }
 PyObject* png_signature() noexcept { return st().png_signature; }
-
-std::uint32_t crc32(const unsigned char* data, std::size_t size, std::uint32_t crc) noexcept {
-    return png::crc32(data, size, crc);
-}
 
 namespace {
 

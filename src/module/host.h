@@ -19,9 +19,6 @@ PyObject* bytesio_class() noexcept;  // borrowed
 PyObject* path_class() noexcept;     // borrowed
 PyObject* png_signature() noexcept;  // borrowed bytes
 
-// CRC-32 of the PNG standard, continuing from `crc` (0 to start).
-std::uint32_t crc32(const unsigned char* data, std::size_t size, std::uint32_t crc = 0) noexcept;
-
 // stream.read(n): the object returned, checked to be bytes-like with a length.
 // From the host's buffered file reader a large n is read in pieces (same bytes).
 Ref read(PyObject* stream, long long n) noexcept;

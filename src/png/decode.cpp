@@ -40,14 +40,14 @@ struct InputCursor {
 
     // The next non-empty piece of input; false when every part is used up.
     bool next(const uint8_t*& data, uint32_t& size) noexcept {
-        while (index < nparts && offset >= parts[index].size) {
+        while (index < nparts && offset >= parts[index].size()) {
             ++index;
             offset = 0;
         }
         if (index >= nparts) return false;
-        const size_t left = parts[index].size - offset;
+        const size_t left = parts[index].size() - offset;
         const size_t take = left < kChunk ? left : kChunk;
-        data = parts[index].data + offset;
+        data = parts[index].data() + offset;
         size = static_cast<uint32_t>(take);
         offset += take;
         return true;
@@ -160,7 +160,7 @@ bool header_as_zlib_takes_it(const Span* parts, size_t nparts) noexcept {
     uint8_t head[2];
     size_t have = 0;
     for (size_t i = 0; i < nparts && have < 2; ++i) {
-        for (size_t k = 0; k < parts[i].size && have < 2; ++k) head[have++] = parts[i].data[k];
+        for (size_t k = 0; k < parts[i].size() && have < 2; ++k) head[have++] = parts[i][k];
     }
     if (have < 2) return false;
     const unsigned cmf = head[0], flg = head[1];

@@ -8,6 +8,7 @@ enum class Error {
     ok = 0,
 
     // Reading: signature, chunk framing, header checks.
+    caller_failed,       // a call back into the reader's caller (its byte source or image sink) failed and reported why
     bad_signature,       // the first 8 bytes are not the PNG signature
     eof_chunk_length,    // the stream ended inside a chunk's length field
     eof_chunk_type,      // ... its type

@@ -378,7 +378,7 @@ static void test_inflate() {
     CHECK(png::inflate_bounded(&bs_span, 1, shorter.data(), data.size() - 1) == S::too_long, "bad checksum, too long");
     CHECK(inflate_whole(bad_sum, longer) == S::stream_error, "bad checksum, fewer bytes than expected");
     Bytes split_bad(bad_sum);  // the same through several parts (the joined-copy path of a one-shot inflater)
-    png::Span halves[3] = {{split_bad.data(), 5}, {nullptr, 0}, {split_bad.data() + 5, split_bad.size() - 5}};
+    png::Span halves[3] = {{split_bad.data(), 5}, {}, {split_bad.data() + 5, split_bad.size() - 5}};
     CHECK(png::inflate_bounded(halves, 3, out.data(), out.size()) == S::stream_error, "bad checksum in parts");
     png::Span good_halves[2] = {{z.data(), z.size() / 3}, {z.data() + z.size() / 3, z.size() - z.size() / 3}};
     Bytes two(data.size() + 8, 0xEE);
@@ -390,7 +390,7 @@ static void test_inflate() {
               two[data.size() - 1] == 0xEE,
           "two parts, too long");
     CHECK(png::inflate_bounded(nullptr, 0, out.data(), out.size()) == S::stream_error, "no parts");
-    png::Span none{nullptr, 0};
+    png::Span none;
     CHECK(png::inflate_bounded(&none, 1, out.data(), out.size()) == S::stream_error, "one empty part");
     Bytes garbage = random_bytes(500);
     garbage[0] = 0xFF;
@@ -400,8 +400,7 @@ static void test_inflate() {
     for (size_t i = 0; i < small.size(); ++i) small[i] = uint8_t(i * i % 251);
     Bytes zs = zcompress(small, 9);
     for (size_t k = 0; k <= zs.size(); ++k) {  // every cut point, with empty parts around it
-        png::Span parts[5] = {
-            {nullptr, 0}, {zs.data(), k}, {zs.data(), 0}, {zs.data() + k, zs.size() - k}, {nullptr, 0}};
+        png::Span parts[5] = {{}, {zs.data(), k}, {zs.data(), 0}, {zs.data() + k, zs.size() - k}, {}};
         Bytes o(small.size());
         CHECK(png::inflate_bounded(parts, 5, o.data(), o.size()) == S::ok && o == small, "cut at %zu", k);
         if (k < zs.size()) {  // dropping the tail part must be reported as a broken stream
@@ -411,7 +410,7 @@ static void test_inflate() {
     std::vector<png::Span> bytewise;
     for (size_t i = 0; i < zs.size(); ++i) {
         bytewise.push_back({zs.data() + i, 1});
-        if (i % 3 == 0) bytewise.push_back({nullptr, 0});
+        if (i % 3 == 0) bytewise.push_back({});
     }
     Bytes o(small.size());
     CHECK(png::inflate_bounded(bytewise.data(), bytewise.size(), o.data(), o.size()) == S::ok && o == small,
