@@ -1,8 +1,10 @@
 // BMP reading: an uncompressed 24-bit BMP with a BITMAPINFOHEADER into the
 // decoder result.
 #include "bmp/bmp.h"
+#include "module/errors.h"
 #include "module/host.h"
 #include "module/readers.h"
+#include "module/state.h"
 #include "module/unlocked.h"
 
 #include <cstdint>
@@ -17,11 +19,6 @@ std::uint32_t le32(const std::uint8_t* p) noexcept {
 }
 std::uint16_t le16(const std::uint8_t* p) noexcept { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 std::int32_t sle32(const std::uint8_t* p) noexcept { return static_cast<std::int32_t>(le32(p)); }
-
-PyObject* value_error(const char* message) noexcept {
-    PyErr_SetString(PyExc_ValueError, message);
-    return nullptr;
-}
 
 // Pixel buffers up to this size are allocated at once; larger ones grow as
 // their rows actually arrive, so a header that claims a huge image over a
@@ -77,7 +74,7 @@ Ref read_rows(PyObject* stream, std::uint64_t rows, std::uint64_t stride, std::u
         Ref stored = host::read(stream, static_cast<long long>(want));
         if (!stored) return Ref();
         if (view_of(stored.get()).size < stride * count) {
-            value_error("Incomplete BMP pixel data");
+            errors::raise(bmp::Error::short_pixels);
             return Ref();
         }
         if (!upfront) {
@@ -93,7 +90,7 @@ Ref read_rows(PyObject* stream, std::uint64_t rows, std::uint64_t stride, std::u
         // The stored rows are viewed only now, after the last call into Python.
         const ByteView src = view_of(stored.get());
         if (src.size < stride * count) {  // the stream changed a bytearray it handed out
-            value_error("Incomplete BMP pixel data");
+            errors::raise(bmp::Error::short_pixels);
             return Ref();
         }
         auto* base = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(pixels.get()));
@@ -137,8 +134,7 @@ int plain_reads(PyObject* stream) noexcept {
         std::strcmp(type->tp_name, "_io.BufferedReader") != 0) {
         return 0;
     }
-    static PyObject* read_name = nullptr;  // interned for the process
-    if (read_name == nullptr && (read_name = PyUnicode_InternFromString("read")) == nullptr) return -1;
+    PyObject* const read_name = module_state().name_read;
     Ref bound(PyObject_GetAttr(stream, read_name));
     if (!bound) return -1;
     Ref own(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), read_name));
@@ -168,7 +164,7 @@ PyObject* load_bmp(PyObject* stream) noexcept {
     std::uint32_t pixel_offset = 0;
     {
         const ByteView v = view_of(file_header.get());
-        if (v.size < 14 || v.data[0] != 'B' || v.data[1] != 'M') return value_error("Unsupported BMP header");
+        if (v.size < 14 || v.data[0] != 'B' || v.data[1] != 'M') return errors::raise(bmp::Error::bad_file_header);
         pixel_offset = le32(v.data + 10);
     }
 
@@ -176,9 +172,9 @@ PyObject* load_bmp(PyObject* stream) noexcept {
     if (!size_field) return nullptr;
     {
         const ByteView v = view_of(size_field.get());
-        if (v.size < 4) return value_error("Corrupted BMP DIB header");
-        if (v.size != 4) return raise_unpack_error("<I", size_field.get());
-        if (le32(v.data) != 40) return value_error("Only BITMAPINFOHEADER BMP files are supported");
+        if (v.size < 4) return errors::raise(bmp::Error::short_info_header);
+        if (v.size != 4) return errors::raise_unpack_error("<I", size_field.get());
+        if (le32(v.data) != 40) return errors::raise(bmp::Error::bad_info_size);
     }
 
     Ref rest = host::read(stream, 36);
@@ -186,24 +182,21 @@ PyObject* load_bmp(PyObject* stream) noexcept {
     InfoHeader info{};
     {
         const ByteView v = view_of(rest.get());
-        if (v.size != 36) return raise_unpack_error("<iiHHIIiiII", rest.get());
+        if (v.size != 36) return errors::raise_unpack_error("<iiHHIIiiII", rest.get());
         const std::uint8_t* p = v.data;
         info = {sle32(p),      sle32(p + 4),  le16(p + 8),  le16(p + 10), le32(p + 12),
                 sle32(p + 20), sle32(p + 24), le32(p + 28), le32(p + 32)};
     }
     if (info.planes != 1 || info.bit_count != 24 || info.compression != 0) {
-        return value_error("Only uncompressed 24-bit BMP files are supported");
+        return errors::raise(bmp::Error::bad_format);
     }
 
     // The buffer size, width * |height| * 3, decides as bytearray(n) would:
     // negative is refused, beyond an index-sized integer overflows.
     const std::int64_t abs_height = info.height < 0 ? -static_cast<std::int64_t>(info.height) : info.height;
     const __int128 total = static_cast<__int128>(info.width) * abs_height * 3;
-    if (total < 0) return value_error("negative count");
-    if (total > PY_SSIZE_T_MAX) {
-        PyErr_SetString(PyExc_OverflowError, "cannot fit 'int' into an index-sized integer");
-        return nullptr;
-    }
+    if (total < 0) return errors::raise(errors::Message::negative_count);
+    if (total > PY_SSIZE_T_MAX) return errors::raise(errors::Message::index_size_overflow);
 
     if (!host::seek(stream, pixel_offset)) return nullptr;
     // With a non-negative width (any other one has made an empty buffer by now,

@@ -2,7 +2,9 @@
 // the pixel buffer measured, before the output is opened; the file is then
 // written in blocks of rows, or in one piece when opening it may run code.
 #include "bmp/bmp.h"
+#include "module/errors.h"
 #include "module/host.h"
+#include "module/state.h"
 #include "module/tavrel_ext.h"
 #include "module/unlocked.h"
 #include "module/writers.h"
@@ -24,11 +26,6 @@ constexpr MetaField meta_fields[] = {{"xppm", 2835}, {"yppm", 2835}, {"clrUsed",
 
 // int(meta.get(key, default)) for each field, in order; defaults when meta is None.
 bool read_meta(PyObject* meta, Ref (&values)[4]) noexcept {
-    static PyObject* get_name = nullptr;  // interned for the process
-    if (get_name == nullptr) {
-        get_name = PyUnicode_InternFromString("get");
-        if (get_name == nullptr) return false;
-    }
     for (int i = 0; i < 4; ++i) {
         Ref fallback(PyLong_FromLong(meta_fields[i].fallback));
         if (!fallback) return false;
@@ -39,7 +36,7 @@ bool read_meta(PyObject* meta, Ref (&values)[4]) noexcept {
         Ref key(PyUnicode_FromString(meta_fields[i].key));
         if (!key) return false;
         PyObject* args[] = {meta, key.get(), fallback.get()};
-        Ref got(PyObject_VectorcallMethod(get_name, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        Ref got(PyObject_VectorcallMethod(module_state().name_get, args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
         if (!got) return false;
         values[i] = Ref(PyNumber_Long(got.get()));
         if (!values[i]) return false;
@@ -82,7 +79,7 @@ struct Headers {
 bool export_pixels(PyObject* pix_buf, std::uint64_t needed, Buffer& rgb) noexcept {
     if (!rgb.acquire(pix_buf, PyBUF_SIMPLE)) return false;
     if (static_cast<std::uint64_t>(rgb.size()) < needed) {
-        PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
+        errors::raise(errors::Message::bytearray_index);
         return false;
     }
     return true;

@@ -49,6 +49,8 @@ std::nullptr_t raise(Message m) noexcept {
         case Message::int32_below_minimum: return set(PyExc_OverflowError, "signed integer is less than minimum");
         case Message::index_size_index: return set(PyExc_IndexError, index_size_message);
         case Message::bytearray_index: return set(PyExc_IndexError, bytearray_index_message);
+        case Message::index_size_overflow: return set(PyExc_OverflowError, index_size_message);
+        case Message::negative_count: return set(PyExc_ValueError, "negative count");
     }
     return set(PyExc_SystemError, "unknown message");
 }

@@ -39,6 +39,8 @@ enum class Message {
     int32_below_minimum,  // OverflowError
     index_size_index,     // IndexError: an index past Py_ssize_t
     bytearray_index,      // IndexError: a bytearray index out of range
+    index_size_overflow,  // OverflowError: a buffer size past Py_ssize_t
+    negative_count,       // ValueError: a negative buffer size
 };
 
 // Extra facts some codec errors carry into their message.

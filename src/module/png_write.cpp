@@ -4,6 +4,7 @@
 // output only once it is complete, so no failure before that point touches an
 // existing file.
 #include "common/checked.h"
+#include "module/errors.h"
 #include "module/host.h"
 #include "module/tavrel_ext.h"
 #include "module/unlocked.h"
@@ -21,12 +22,9 @@
 namespace tavrel {
 namespace {
 
-constexpr const char* pixel_message = "Pixel data length does not match image dimensions";
-constexpr const char* alpha_message = "Alpha channel length does not match image dimensions";
-constexpr const char* filter_message = "PNG filter count does not match image height";
-
-bool value_error(const char* message) noexcept {
-    PyErr_SetString(PyExc_ValueError, message);
+// Raises the message's ValueError; false, for the writers' boolean returns.
+bool value_error(errors::Message message) noexcept {
+    errors::raise(message);
     return false;
 }
 
@@ -117,7 +115,7 @@ Ref pixel_buffer(PyObject* pixels, std::uint64_t expected_bytes) noexcept {
     Ref buf = PyByteArray_Check(pixels) ? Ref::borrow(pixels) : Ref(PyByteArray_FromObject(pixels));
     if (!buf) return buf;
     if (static_cast<std::uint64_t>(PyByteArray_GET_SIZE(buf.get())) != expected_bytes) {
-        value_error(pixel_message);
+        value_error(errors::Message::pixel_length);
         return Ref();
     }
     return buf;
@@ -158,10 +156,11 @@ bool encode_in_blocks(std::int32_t width, std::int32_t height, PyObject* pix_buf
         const std::uint64_t first = y0 == 0 ? 0 : y0 - 1;  // the row above the block is its first row's predictor
         if (y0 > 0) {
             if (!rgb.acquire(pix_buf, PyBUF_SIMPLE)) return false;
-            if (static_cast<std::uint64_t>(rgb.size()) != w * h * 3) return value_error(pixel_message);
+            if (static_cast<std::uint64_t>(rgb.size()) != w * h * 3) return value_error(errors::Message::pixel_length);
             if (has_alpha) {
                 if (!alpha_view.acquire(alpha, PyBUF_WRITABLE)) return false;
-                if (static_cast<std::uint64_t>(alpha_view.size()) != w * h) return value_error(alpha_message);
+                if (static_cast<std::uint64_t>(alpha_view.size()) != w * h)
+                    return value_error(errors::Message::alpha_length);
             }
         }
         std::memcpy(rgb_copy.data(), rgb.data() + first * rgb_row, (y0 + n - first) * rgb_row);
@@ -198,14 +197,14 @@ Ref encode_image(std::int32_t width, std::int32_t height, PyObject* alpha, PyObj
     Buffer rgb;
     if (!rgb.acquire(pix_buf, PyBUF_SIMPLE)) return Ref();
     if (static_cast<std::uint64_t>(rgb.size()) != npix * 3) {
-        value_error(pixel_message);
+        value_error(errors::Message::pixel_length);
         return Ref();
     }
     Buffer alpha_view;
     if (alpha != Py_None) {
         if (!alpha_view.acquire(alpha, PyBUF_WRITABLE)) return Ref();
         if (static_cast<std::uint64_t>(alpha_view.size()) != npix) {
-            value_error(alpha_message);
+            value_error(errors::Message::alpha_length);
             return Ref();
         }
     }
@@ -214,18 +213,17 @@ Ref encode_image(std::int32_t width, std::int32_t height, PyObject* alpha, PyObj
         const Py_ssize_t count = PyObject_Size(filter_types);
         if (count < 0) return Ref();
         if (count != height) {
-            value_error(filter_message);
+            value_error(errors::Message::filter_count);
             return Ref();
         }
         if (!filter_view.acquire(filter_types, PyBUF_WRITABLE)) return Ref();
         if (filter_view.size() != height) {
-            value_error(filter_message);
+            value_error(errors::Message::filter_count);
             return Ref();
         }
         const std::size_t bad = png::first_bad_filter(filter_view.data(), h);
         if (bad < h) {
-            PyErr_Format(PyExc_ValueError, "Unsupported PNG filter: %u",
-                         static_cast<unsigned>(filter_view.data()[bad]));
+            errors::raise(png::Error::bad_filter, {filter_view.data()[bad]});
             return Ref();
         }
     }
@@ -274,11 +272,12 @@ bool encode_and_compress(std::int32_t width, std::int32_t height, PyObject* pixe
     const Py_ssize_t plen = PyObject_Size(pixels);
     if (plen < 0) return false;
     // A length never matches a negative or oversized product (whose * 3 would wrap).
-    if (expected < 0 || expected > PY_SSIZE_T_MAX / 3 || plen != expected * 3) return value_error(pixel_message);
+    if (expected < 0 || expected > PY_SSIZE_T_MAX / 3 || plen != expected * 3)
+        return value_error(errors::Message::pixel_length);
     if (alpha != Py_None) {
         const Py_ssize_t alen = PyObject_Size(alpha);
         if (alen < 0) return false;
-        if (alen != expected) return value_error(alpha_message);
+        if (alen != expected) return value_error(errors::Message::alpha_length);
     }
     out.ihdr = pack_ihdr(width, height, alpha != Py_None);
     if (!out.ihdr) return false;
@@ -384,9 +383,9 @@ constexpr Param split_params[] = {
 bool unpack3(PyObject* record, Ref (&out)[3]) noexcept {
     auto count_error = [](Py_ssize_t found) {
         if (found > 3) {
-            PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 3)");
+            errors::raise_too_many_values(3);
         } else {
-            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", found, found == 1 ? "" : "s");
+            errors::raise_too_few_values(found);
         }
         return false;
     };

@@ -32,12 +32,4 @@ inline ByteView view_of(PyObject* bytes_like) noexcept {
             static_cast<std::size_t>(PyByteArray_GET_SIZE(bytes_like))};
 }
 
-// Raises the host's struct.error for unpacking `data`, whose length does not
-// fit `fmt`; returns null so that callers can `return raise_unpack_error(...)`.
-inline PyObject* raise_unpack_error(const char* fmt, PyObject* data) noexcept {
-    Ref unexpected = host::unpack(fmt, data);
-    if (unexpected) PyErr_Format(PyExc_SystemError, "struct.unpack(%s) accepted a buffer of the wrong size", fmt);
-    return nullptr;
-}
-
 }  // namespace tavrel
