@@ -4,6 +4,7 @@ must give exactly what the documented reading gives (the reference readers of te
 
 import io
 import os
+import random
 import struct
 import subprocess
 import sys
@@ -295,6 +296,18 @@ def test_bomb_with_a_corrupt_end_gives_the_hosts_error(damage):
     want = outcome_of(lambda: zlib.decompress(bad))
     data = SIGNATURE + ihdr(40000, 40000, 8, 6) + chunk(b"IDAT", bad) + IEND
     assert outcome_of(lambda: decode(data)) == want
+
+
+def test_bomb_with_damaged_block_headers_gives_the_hosts_error():
+    """Bit flips in the code tables of a dynamic block (some give tables only zlib refuses) under a wrong checksum
+    and a header that claims more than the data can hold: each is the host's own outcome."""
+    rnd = random.Random(1)
+    stream = zlib.compress(bytes(rnd.choice(b"abcdefgh") for _ in range(3000)) + rnd.randbytes(500), 9)
+    for at in range(2, 20):
+        for bit in range(8):
+            bad = stream[:at] + bytes([stream[at] ^ (1 << bit)]) + stream[at + 1:]
+            data = SIGNATURE + ihdr(40000, 40000, 8, 6) + chunk(b"IDAT", bad) + IEND
+            assert outcome_of(lambda: decode(data)) == outcome_of(lambda: zlib.decompress(bad)), (at, bit)
 
 
 # --- BMP pixel offsets pointing anywhere --------------------------------------------------------------------------

@@ -180,12 +180,17 @@ std::unique_ptr<inflate_state, FreeState> new_isal_state() noexcept {
     return st;
 }
 
-// ISA-L over the parts fed one by one, straight into out. True only when the stream ends (checksum verified) with
+// What an ISA-L pass settles: the stream is sound, or its deflate data ran to the end under a wrong checksum, or
+// nothing, and zlib decides from the start.
+enum class IsalVerdict { undecided, ok, bad_check };
+
+// ISA-L over the parts fed one by one, straight into out. ok only when the stream ends (checksum verified) with
 // exactly `expected` bytes; anything else, a failure to allocate included, is left to zlib.
-bool inflate_exact_with_isal(const Span* parts, size_t nparts, uint8_t* out, size_t expected) noexcept {
-    if (!out || expected == 0 || !header_as_zlib_takes_it(parts, nparts)) return false;
+IsalVerdict inflate_exact_with_isal(const Span* parts, size_t nparts, uint8_t* out, size_t expected) noexcept {
+    constexpr IsalVerdict undecided = IsalVerdict::undecided;
+    if (!out || expected == 0 || !header_as_zlib_takes_it(parts, nparts)) return undecided;
     auto st = new_isal_state();
-    if (!st) return false;
+    if (!st) return undecided;
     size_t produced = 0;
     st->next_out = out;
     st->avail_out = static_cast<uint32_t>(expected < kChunk ? expected : kChunk);
@@ -199,17 +204,17 @@ bool inflate_exact_with_isal(const Span* parts, size_t nparts, uint8_t* out, siz
         const uint32_t offered = st->avail_out, fed = st->avail_in;
         const int rc = isal_inflate(st.get());
         produced += offered - st->avail_out;
-        if (rc != ISAL_DECOMP_OK) return false;
-        if (st->avail_out == offered && st->avail_in == fed && st->avail_in != 0) return false;  // no progress
-        if (st->block_state == ISAL_BLOCK_FINISH) return produced == expected;
+        if (rc != ISAL_DECOMP_OK) return undecided;
+        if (st->avail_out == offered && st->avail_in == fed && st->avail_in != 0) return undecided;  // no progress
+        if (st->block_state == ISAL_BLOCK_FINISH) return produced == expected ? IsalVerdict::ok : undecided;
         if (st->avail_out == 0) {
             // Output full but the stream goes on: too long or damaged, zlib's to say. Otherwise the next stretch of
             // out, contiguous with what came before, so back-references reach it.
-            if (produced >= expected) return false;
+            if (produced >= expected) return undecided;
             const size_t room = expected - produced;
             st->avail_out = static_cast<uint32_t>(room < kChunk ? room : kChunk);
         } else if (st->avail_in == 0) {
-            if (!input_left) return false;  // input used up and one call made on it: truncated
+            if (!input_left) return undecided;  // input used up and one call made on it: truncated
             input_left = in.next(data, size);
             st->next_in = const_cast<uint8_t*>(data);
             st->avail_in = input_left ? size : 0;
@@ -217,15 +222,16 @@ bool inflate_exact_with_isal(const Span* parts, size_t nparts, uint8_t* out, siz
     }
 }
 
-// ISA-L over the parts, keeping only the last 32 KiB of output that back-references may reach. True only when the
-// stream ends cleanly with its checksum verified.
-bool discard_with_isal(const Span* parts, size_t nparts) noexcept {
-    if (!header_as_zlib_takes_it(parts, nparts)) return false;
+// ISA-L over the parts, keeping only the last 32 KiB of output that back-references may reach. ok when the stream
+// ends cleanly with its checksum verified, bad_check when it ends with a wrong one.
+IsalVerdict discard_with_isal(const Span* parts, size_t nparts) noexcept {
+    constexpr IsalVerdict undecided = IsalVerdict::undecided;
+    if (!header_as_zlib_takes_it(parts, nparts)) return undecided;
     constexpr size_t kHistory = size_t{32} * 1024;  // deflate's largest distance
     constexpr size_t kBlock = size_t{1024} * 1024;
     std::unique_ptr<uint8_t[]> ring(new (std::nothrow) uint8_t[kHistory + kBlock]);
     auto st = new_isal_state();
-    if (!ring || !st) return false;
+    if (!ring || !st) return undecided;
     st->next_out = ring.get();
     st->avail_out = kHistory + kBlock;
     InputCursor in{parts, nparts};
@@ -237,21 +243,66 @@ bool discard_with_isal(const Span* parts, size_t nparts) noexcept {
     for (;;) {
         const uint32_t offered = st->avail_out, fed = st->avail_in;
         const int rc = isal_inflate(st.get());
-        if (rc != ISAL_DECOMP_OK) return false;
-        if (st->block_state == ISAL_BLOCK_FINISH) return true;
-        if (st->avail_out == offered && st->avail_in == fed && st->avail_in != 0) return false;  // no progress
+        if (rc == ISAL_INCORRECT_CHECKSUM) return IsalVerdict::bad_check;
+        if (rc != ISAL_DECOMP_OK) return undecided;
+        if (st->block_state == ISAL_BLOCK_FINISH) return IsalVerdict::ok;
+        if (st->avail_out == offered && st->avail_in == fed && st->avail_in != 0) return undecided;  // no progress
         if (st->avail_out == 0) {
             // The window's last 32 KiB move to the front, where the next output follows them.
             std::memmove(ring.get(), ring.get() + kBlock, kHistory);
             st->next_out = ring.get() + kHistory;
             st->avail_out = kBlock;
         } else if (st->avail_in == 0) {
-            if (!input_left) return false;
+            if (!input_left) return undecided;
             input_left = in.next(data, size);
             st->next_in = const_cast<uint8_t*>(data);
             st->avail_in = input_left ? size : 0;
         }
     }
+}
+
+// zlib's verdict on a stream whose deflate data ISA-L decoded to the end under a wrong checksum. ISA-L accepts a few
+// malformed blocks that zlib refuses (incomplete code sets), so zlib still walks the deflate data: where it refuses
+// it, its own error, and where it accepts it, it decodes what ISA-L decoded and finds the same wrong checksum. Its
+// raw back-end pass (inflateBack) skips the output copies and the running checksum of a full inflate, which for a
+// stream of 1 GiB of output is most of the time. false: undecided (zlib's full pass from the start settles it).
+bool settle_bad_check_with_zlib(const Span* parts, size_t nparts, ZlibFault* fault) noexcept {
+    constexpr size_t kWindow = size_t{1} << 15;
+    std::unique_ptr<uint8_t[]> window(new (std::nothrow) uint8_t[kWindow]);
+    if (!window) return false;
+    z_stream zs;
+    std::memset(&zs, 0, sizeof zs);
+    if (inflateBackInit(&zs, 15, window.get()) != Z_OK) return false;
+    struct Input {
+        InputCursor cursor;
+        size_t skip = 2;  // the zlib header, checked before ISA-L ran
+    } input{{parts, nparts}};
+    const auto pull = [](void* self, z_const unsigned char** buf) -> unsigned {
+        auto& in = *static_cast<Input*>(self);
+        const uint8_t* data = nullptr;
+        uint32_t size = 0;
+        while (in.cursor.next(data, size)) {
+            const size_t skipped = in.skip < size ? in.skip : size;
+            in.skip -= skipped;
+            if (size > skipped) {
+                *buf = data + skipped;
+                return static_cast<unsigned>(size - skipped);
+            }
+        }
+        return 0;
+    };
+    const auto drop = [](void*, unsigned char*, unsigned) -> int { return 0; };
+    const int rc = inflateBack(&zs, pull, &input, drop, nullptr);
+    bool settled = true;
+    if (rc == Z_STREAM_END) {
+        record(fault, Z_DATA_ERROR, "incorrect data check");
+    } else if (rc == Z_DATA_ERROR && zs.msg) {
+        record(fault, rc, zs.msg);
+    } else {
+        settled = false;
+    }
+    inflateBackEnd(&zs);
+    return settled;
 }
 #endif
 
@@ -271,7 +322,7 @@ InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, si
     if (!out) expected = 0;
     uint8_t none[1];
 #if TAVREL_HAVE_ISAL
-    if (inflate_exact_with_isal(parts, nparts, out, expected)) return InflateStatus::ok;
+    if (inflate_exact_with_isal(parts, nparts, out, expected) == IsalVerdict::ok) return InflateStatus::ok;
 #endif
     return inflate_with_zlib(parts, nparts, out ? out : none, expected, fault);
 }
@@ -279,7 +330,13 @@ InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, si
 InflateStatus inflate_discard(const Span* parts, size_t nparts, ZlibFault* fault) noexcept {
     if (!parts) nparts = 0;
 #if TAVREL_HAVE_ISAL
-    if (discard_with_isal(parts, nparts)) return InflateStatus::ok;
+    switch (discard_with_isal(parts, nparts)) {
+        case IsalVerdict::ok: return InflateStatus::ok;
+        case IsalVerdict::bad_check:
+            if (settle_bad_check_with_zlib(parts, nparts, fault)) return InflateStatus::stream_error;
+            break;
+        case IsalVerdict::undecided: break;
+    }
 #endif
     return inflate_with_zlib(parts, nparts, nullptr, 0, fault);
 }
