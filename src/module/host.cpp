@@ -1,11 +1,17 @@
 #include "module/host.h"
 #include "module/errors.h"
 #include "module/state.h"
+#include "module/unlocked.h"
 
 #include <zlib.h>
 
+#if defined(__unix__) || defined(__APPLE__)
+#include <dlfcn.h>
+#endif
+
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 namespace tavrel::host {
@@ -40,6 +46,78 @@ bool import_module(PyObject* dict, const char* name, PyObject** keep) noexcept {
     return PyDict_SetItemString(dict, name, mod) == 0;
 }
 
+// Whether zlib.compress as bound is the host zlib module's own function and that module calls into the very libz
+// this module links (the same zlibVersion, and its `deflate` symbol resolving to the function this module calls).
+// Compressing here then gives the host's bytes exactly; anything unproven (a wrapped zlib.compress, a zlib built
+// into the interpreter or linked statically, another platform) keeps the call to the host.
+bool host_runs_our_libz(PyObject* zlib_module, PyObject* compress) noexcept {
+#if defined(__unix__) || defined(__APPLE__)
+    if (!PyCFunction_Check(compress) || PyCFunction_GET_SELF(compress) != zlib_module) return false;
+    Ref version(PyObject_GetAttrString(zlib_module, "ZLIB_RUNTIME_VERSION"));
+    const char* text = version && PyUnicode_Check(version.get()) ? PyUnicode_AsUTF8(version.get()) : nullptr;
+    Ref file(text ? PyModule_GetFilenameObject(zlib_module) : nullptr);
+    Ref path(file ? PyUnicode_EncodeFSDefault(file.get()) : nullptr);
+    PyErr_Clear();  // only a proof of sameness is of interest here; any failure just keeps the host's call
+    if (!path || std::strcmp(text, zlibVersion()) != 0) return false;
+    void* handle = dlopen(PyBytes_AS_STRING(path.get()), RTLD_LAZY | RTLD_NOLOAD);
+    if (handle == nullptr) return false;
+    const bool same = dlsym(handle, "deflate") == reinterpret_cast<void*>(&::deflate);
+    dlclose(handle);
+    return same;
+#else
+    (void)zlib_module;
+    (void)compress;
+    return false;
+#endif
+}
+
+// zlib.compress(data) as the host runs it (level Z_DEFAULT_COMPRESSION, a 15-bit window, memory level 8, the
+// default strategy, input in pieces of at most UINT_MAX bytes with Z_FINISH on the last), over an exact bytes object,
+// with the lock released throughout. An empty Ref with no error set: deflate failed, and the host's call must
+// word it.
+Ref compress_in_process(PyObject* data) noexcept {
+    const auto size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(data));
+    const uLong bound = compressBound(static_cast<uLong>(size));
+    if (bound < size || bound > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return Ref();
+    Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bound)));
+    if (!out) {
+        PyErr_Clear();
+        return Ref();
+    }
+    const auto* in = reinterpret_cast<const Bytef*>(PyBytes_AS_STRING(data));
+    auto* dst = reinterpret_cast<Bytef*>(PyBytes_AS_STRING(out.get()));
+    z_stream zs;
+    std::memset(&zs, 0, sizeof zs);
+    int rc = Z_OK;
+    {
+        // Both objects are exact bytes that only this call and its caller hold: nothing changes them meanwhile.
+        Unlocked unlocked(size >= off_lock_bytes);
+        rc = deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+        if (rc == Z_OK) {
+            std::uint64_t left_in = size, left_out = bound;
+            zs.next_in = const_cast<Bytef*>(in);  // deflate only reads through it
+            zs.next_out = dst;
+            int flush = Z_NO_FLUSH;
+            do {
+                zs.avail_in = static_cast<uInt>(std::min<std::uint64_t>(left_in, UINT_MAX));
+                left_in -= zs.avail_in;
+                flush = left_in == 0 ? Z_FINISH : Z_NO_FLUSH;
+                do {
+                    const std::uint64_t before = std::min<std::uint64_t>(left_out, UINT_MAX);
+                    zs.avail_out = static_cast<uInt>(before);
+                    rc = deflate(&zs, flush);
+                    left_out -= before - zs.avail_out;
+                } while (rc != Z_STREAM_ERROR && zs.avail_out == 0 && left_out != 0);
+            } while (rc != Z_STREAM_ERROR && flush != Z_FINISH);
+            if (deflateEnd(&zs) != Z_OK && rc == Z_STREAM_END) rc = Z_STREAM_ERROR;
+        }
+    }
+    if (rc != Z_STREAM_END) return Ref();
+    PyObject* raw = out.release();
+    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(zs.total_out)) < 0) return Ref();  // raises MemoryError
+    return Ref(raw);
+}
+
 Ref builtin(PyObject* name) noexcept {
     PyObject* value = PyObject_GetAttr(st().builtins, name);
     return Ref(value);
@@ -62,6 +140,7 @@ bool init(PyObject* dict) noexcept {
     if (!import_names(dict, "pathlib", {"Path"}, &st().path_class)) return false;
     if (!import_names(dict, "typing", {"List", "Sequence", "Tuple", "Union"})) return false;
     st().compress = PyObject_GetAttrString(st().zlib_module, "compress");
+    st().compress_in_process = st().compress && host_runs_our_libz(st().zlib_module, st().compress);
     st().decompress = st().compress ? PyObject_GetAttrString(st().zlib_module, "decompress") : nullptr;
     st().pack = st().decompress ? PyObject_GetAttrString(st().struct_module, "pack") : nullptr;
     st().unpack = st().pack ? PyObject_GetAttrString(st().struct_module, "unpack") : nullptr;
@@ -183,7 +262,13 @@ bool write(PyObject* stream, const void* data, std::size_t size) noexcept {
     return bytes && write(stream, bytes.get());
 }
 
-Ref compress(PyObject* data) noexcept { return Ref(PyObject_CallOneArg(st().compress, data)); }
+Ref compress(PyObject* data) noexcept {
+    if (st().compress_in_process && PyBytes_CheckExact(data)) {
+        Ref done = compress_in_process(data);
+        if (done || PyErr_Occurred()) return done;
+    }
+    return Ref(PyObject_CallOneArg(st().compress, data));
+}
 
 bool raise_decompress_error(PyObject* data, const char* fallback) noexcept {
     Ref result(PyObject_CallOneArg(st().decompress, data));

@@ -28,7 +28,9 @@ bool seek(PyObject* stream, long long position) noexcept;
 bool write(PyObject* stream, PyObject* data) noexcept;
 bool write(PyObject* stream, const void* data, std::size_t size) noexcept;
 
-// zlib.compress(data) of the host, for a bytes-like object.
+// zlib.compress(data) of the host, for a bytes-like object. When the host's zlib module is proven to run the very
+// libz this module links, an exact bytes object is compressed here as the host would, with the lock released; any
+// failure of deflate is left to the host's own call, which words it.
 Ref compress(PyObject* data) noexcept;
 // Lets the host's zlib.decompress raise its own error for `data`, which the
 // module's inflater refused; returns false with that error set (or, should

@@ -27,6 +27,7 @@ struct ModuleState {
     PyObject* path_class = nullptr;
     PyObject* buffered_reader = nullptr;  // io.BufferedReader, what open(path, "rb") returns
     PyObject* compress = nullptr;         // zlib.compress
+    bool compress_in_process = false;     // zlib.compress is the host's own, over the very libz this module links
     PyObject* decompress = nullptr;       // zlib.decompress
     PyObject* pack = nullptr;             // struct.pack
     PyObject* unpack = nullptr;           // struct.unpack
