@@ -14,7 +14,7 @@
 #include <cstring>
 #include <vector>
 
-#include "bmp/bmp.h"
+#include "bmp/rows.h"
 #include "common.h"
 #include "png/chunk.h"
 #include "png/decode.h"
