@@ -95,22 +95,9 @@ PyObject* load_bmp(PyObject* stream) noexcept {
     if (r.error != bmp::Error::ok) return raise_read_error(r.error, source);
     Ref meta(make_meta(r.info));
     if (!meta) return nullptr;
-    Ref result(PyTuple_New(8));
-    if (!result) return nullptr;
-    PyObject* items[8] = {PyLong_FromLong(r.info.width),
-                          PyLong_FromUnsignedLongLong(r.rows),
-                          pixels.take(),
-                          PyLong_FromLong(3),
-                          Py_NewRef(Py_None),
-                          Py_NewRef(Py_None),
-                          meta.release(),
-                          Py_NewRef(Py_None)};
-    bool ok = true;
-    for (Py_ssize_t i = 0; i < 8; ++i) {
-        if (items[i] == nullptr) ok = false;
-        PyTuple_SET_ITEM(result.get(), i, items[i]);  // a null slot is skipped when the tuple is freed
-    }
-    return ok ? result.release() : nullptr;
+    return decoder_result({PyLong_FromLong(r.info.width), PyLong_FromUnsignedLongLong(r.rows), pixels.take(),
+                           PyLong_FromLong(3), Py_NewRef(Py_None), Py_NewRef(Py_None), meta.release(),
+                           Py_NewRef(Py_None)});
 }
 
 }  // namespace tavrel
