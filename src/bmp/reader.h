@@ -56,7 +56,7 @@ protected:
 class PixelSink {
 public:
     // Makes the buffer `size` bytes long, its first bytes kept (the first call creates it); `data` is then where it
-    // starts.
+    // starts, until the next resize.
     virtual bool resize(uint64_t size, uint8_t*& data) noexcept = 0;
 
     virtual ~PixelSink() = default;
