@@ -1,19 +1,19 @@
-// libFuzzer harness over the BMP reading path, in the order the extension's reader takes it, from plain C++ calls of
-// the codec core: file header, info header size, the info header fields and their checks, the size of the pixel
-// buffer in arithmetic that cannot wrap, the seek to the pixel offset, then one read per stored row and the row
-// conversion.
+// libFuzzer harness over the BMP reading pipeline of the codec core (bmp::read_bmp), checked against a naive model of
+// the file layout written from its definition: the error, the kept header fields, the exact sequence of reads and
+// seeks, and the pixels.
 //
-// Each stored row is copied into a block of exactly width*3 bytes (the least the reader hands the converter), so a
-// converter that reads one byte past the pixels is caught even where the row's padding would hide it. The rows are
-// placed both ways the reader places them (straight into their final position for small images; in stored order into
-// a growing buffer followed by reverse_rows for large ones), here with a small threshold so that both run on small
-// inputs, and both results must equal a naive B,G,R -> R,G,B model.
+// The source works like io.BytesIO (a read past the end returns what is left, a seek past the end is allowed) and
+// hands every read out in a heap block of exactly its size, so that a read one byte past the bytes returned is seen;
+// the sink's buffer is exact-size too. Each input runs with rows read one by one and the buffer made at once, and with
+// rows read in blocks and the buffer grown (a small threshold, so that both run on small inputs), under every kernel
+// set this CPU runs.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
-#include "bmp/bmp.h"
+#include "bmp/reader.h"
 #include "common.h"
 
 using namespace tavrel;
@@ -26,109 +26,141 @@ uint32_t le32(const uint8_t* p) {
 }
 uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
 
-// Stands in for the reader's 64 MiB limit between the two placements.
-constexpr uint64_t kUpfrontLimit = 4096;
+// One call to the source: a read of n bytes, or (n < 0) a seek to -1 - n.
+using Op = int64_t;
 
-// A forward reader over the input, like io.BytesIO: a read past the end returns what is left.
-struct Stream {
-    const uint8_t* data;
-    size_t size;
-    size_t pos = 0;
-    size_t read(size_t n, const uint8_t** at) {
-        const size_t left = pos < size ? size - pos : 0;
-        const size_t got = n < left ? n : left;
-        *at = data + (pos < size ? pos : size);
-        pos += got;
-        return got;
+class MemSource final : public bmp::ByteSource {
+public:
+    MemSource(const uint8_t* data, size_t size, bool blocks, bool inert) noexcept
+        : data_(data), size_(size), blocks_(blocks), inert_(inert) {}
+
+    bool read(uint64_t n) noexcept override {
+        const size_t left = pos_ < size_ ? size_ - pos_ : 0;
+        const size_t got = n < left ? static_cast<size_t>(n) : left;
+        last_ = Block(data_ + (pos_ < size_ ? pos_ : size_), got);
+        pos_ += got;
+        ops.push_back(static_cast<Op>(n));
+        return true;
     }
+    bmp::ReadBytes view() noexcept override { return {{last_.get(), last_.size}, (ops.size() & 1) != 0}; }
+    bool seek(uint64_t position) noexcept override {
+        pos_ = static_cast<size_t>(position);
+        ops.push_back(-1 - static_cast<Op>(position));
+        return true;
+    }
+    bool empty_reads_inert() noexcept override { return inert_; }
+    bool reads_unobserved(bool& yes) noexcept override {
+        yes = blocks_;
+        return true;
+    }
+    void run(uint64_t, Task task) noexcept override { task(); }
+
+    std::vector<Op> ops;
+
+private:
+    const uint8_t* data_;
+    size_t size_;
+    size_t pos_ = 0;
+    bool blocks_, inert_;
+    Block last_{0};
 };
 
-void decode(const uint8_t* data, size_t size) {
-    Stream s{data, size};
-    const uint8_t* p;
-    if (s.read(14, &p) < 14 || p[0] != 'B' || p[1] != 'M') return;  // "Unsupported BMP header"
-    const uint32_t pixel_offset = le32(p + 10);
-    if (s.read(4, &p) < 4) return;    // "Corrupted BMP DIB header"
-    if (le32(p) != 40) return;        // "Only BITMAPINFOHEADER ..."
-    if (s.read(36, &p) < 36) return;  // struct.error
-    const int32_t width = static_cast<int32_t>(le32(p));
-    const int32_t height = static_cast<int32_t>(le32(p + 4));
-    if (le16(p + 8) != 1 || le16(p + 10) != 24 || le32(p + 12) != 0) return;  // "Only uncompressed 24-bit ..."
-
-    const int64_t abs_height = height < 0 ? -static_cast<int64_t>(height) : height;
-    const __int128 total = static_cast<__int128>(width) * abs_height * 3;
-    if (total < 0) return;          // bytearray's "negative count"
-    if (total > INT64_MAX) return;  // OverflowError
-    s.pos = pixel_offset;           // seeking past the end is allowed; reads then come back empty
-    if (total == 0) return;         // width 0 only asks for empty rows
-
-    const uint64_t rows = static_cast<uint64_t>(abs_height);
-    const uint64_t stride = bmp::row_stride(static_cast<uint64_t>(width));
-    const uint64_t row_bytes = static_cast<uint64_t>(width) * 3;
-    FUZZ_CHECK(stride >= row_bytes && stride - row_bytes < 4 && stride % 4 == 0);
-    // Every row must be there before anything is allocated for it: the input is at most a few hundred KiB.
-    const bool bottom_up = height > 0;
-    std::vector<Block> stored;
-    for (uint64_t row = 0; row < rows; ++row) {
-        if (s.read(stride, &p) < stride) return;  // "Incomplete BMP pixel data"
-        stored.emplace_back(p, row_bytes);
+class MemSink final : public bmp::PixelSink {
+public:
+    bool resize(uint64_t size, uint8_t*& data) noexcept override {
+        Block grown(static_cast<size_t>(size));
+        std::memcpy(grown.get(), pixels.get(), std::min(pixels.size, grown.size));
+        pixels = std::move(grown);
+        data = pixels.get();
+        return true;
     }
+    Block pixels{0};
+};
 
-    const size_t n = static_cast<size_t>(total);
-    const size_t w = static_cast<size_t>(width);
-    // The model: stored row k is image row rows-1-k when bottom-up, k otherwise; each B,G,R becomes R,G,B.
-    std::vector<uint8_t> want(n);
-    for (uint64_t row = 0; row < rows; ++row) {
-        const uint64_t y = bottom_up ? rows - 1 - row : row;
-        const uint8_t* src = stored[row].get();
-        for (size_t x = 0; x < w; ++x) {
-            want[y * row_bytes + 3 * x] = src[3 * x + 2];
-            want[y * row_bytes + 3 * x + 1] = src[3 * x + 1];
-            want[y * row_bytes + 3 * x + 2] = src[3 * x];
-        }
-    }
+// What read_bmp must do with an input, from the layout alone.
+struct Model {
+    bmp::Error error = bmp::Error::ok;
+    int32_t width = 0, height = 0, xppm = 0, yppm = 0;
+    uint32_t used = 0, important = 0;
+    uint64_t rows = 0;
+    std::vector<Op> ops;
+    std::vector<uint8_t> pixels;
+};
 
-    // Straight placement, with every kernel set this CPU runs.
-    if (total <= kUpfrontLimit * 4) {
-        static const std::vector<png::Isa> isas = fuzz::kernel_sets();
-        for (png::Isa isa : isas) {
-            png::use_isa(isa);
-            Block direct(n);
-            for (uint64_t row = 0; row < rows; ++row) {
-                const uint64_t at = (bottom_up ? rows - 1 - row : row) * row_bytes;
-                bmp::bgr_row_to_rgb(stored[row].get(), direct.get() + at, w);
-            }
-            FUZZ_CHECK(std::memcmp(direct.get(), want.data(), n) == 0);
-        }
-        png::use_isa(png::best_isa());
+Model model(const uint8_t* data, size_t size, bool blocks, bool inert) {
+    Model m;
+    m.ops = {14};
+    if (size < 14 || data[0] != 'B' || data[1] != 'M') return m.error = bmp::Error::bad_file_header, m;
+    m.ops.push_back(4);
+    if (size < 18) return m.error = bmp::Error::short_info_header, m;
+    if (le32(data + 14) != 40) return m.error = bmp::Error::bad_info_size, m;
+    m.ops.push_back(36);
+    if (size < 54) return m.error = bmp::Error::info_length, m;
+    const uint8_t* p = data + 18;
+    m.width = static_cast<int32_t>(le32(p));
+    m.height = static_cast<int32_t>(le32(p + 4));
+    m.xppm = static_cast<int32_t>(le32(p + 20));
+    m.yppm = static_cast<int32_t>(le32(p + 24));
+    m.used = le32(p + 28);
+    m.important = le32(p + 32);
+    if (le16(p + 8) != 1 || le16(p + 10) != 24 || le32(p + 12) != 0) return m.error = bmp::Error::bad_format, m;
+    m.rows = m.height < 0 ? 0 - static_cast<uint64_t>(static_cast<int64_t>(m.height)) : uint64_t(m.height);
+    const __int128 total = static_cast<__int128>(m.width) * m.rows * 3;
+    if (total < 0) return m.error = bmp::Error::negative_pixels, m;
+    if (total > INT64_MAX) return m.error = bmp::Error::pixels_past_index, m;
+    const uint64_t offset = le32(data + 10);
+    m.ops.push_back(-1 - static_cast<Op>(offset));
+    if (total == 0) {
+        const uint64_t asks = m.width != 0 ? 0 : (m.rows > 0 && inert ? 1 : m.rows);
+        m.ops.insert(m.ops.end(), asks, 0);
+        return m;
     }
-    // Growing placement in stored order, then the rows reversed.
-    if (static_cast<uint64_t>(total) > kUpfrontLimit / 4) {
-        std::vector<uint8_t> grown;
-        uint64_t filled = 0;
-        for (uint64_t row = 0; row < rows; ++row) {
-            const uint64_t need = filled + row_bytes;
-            if (need > grown.size()) {
-                uint64_t grow = grown.size() * 2 > need ? grown.size() * 2 : need;
-                if (grow > n) grow = n;
-                grown.resize(grow);
-                grown.shrink_to_fit();
-            }
-            Block out(row_bytes);  // exact size, so a store past the row is seen
-            bmp::bgr_row_to_rgb(stored[row].get(), out.get(), w);
-            std::memcpy(grown.data() + filled, out.get(), row_bytes);
-            filled = need;
-        }
-        FUZZ_CHECK(filled == n && grown.size() == n);
-        Block flipped(grown.data(), n);
-        if (bottom_up) bmp::reverse_rows(flipped.get(), static_cast<size_t>(row_bytes), static_cast<size_t>(rows));
-        FUZZ_CHECK(std::memcmp(flipped.get(), want.data(), n) == 0);
+    const uint64_t stride = (static_cast<uint64_t>(m.width) * 3 + 3) / 4 * 4;
+    const uint64_t per_read = blocks && stride < (256u << 10) ? (256u << 10) / stride : 1;
+    for (uint64_t row = 0; row < m.rows; row += per_read) {
+        const uint64_t want = stride * std::min(per_read, m.rows - row);
+        m.ops.push_back(static_cast<Op>(want));
+        if (offset + stride * row + want > size) return m.error = bmp::Error::short_pixels, m;
     }
+    const uint64_t w = static_cast<uint64_t>(m.width);
+    m.pixels.resize(static_cast<size_t>(total));
+    for (uint64_t k = 0; k < m.rows; ++k) {
+        const uint64_t y = m.height > 0 ? m.rows - 1 - k : k;
+        for (uint64_t x = 0; x < w; ++x)
+            for (int c = 0; c < 3; ++c) m.pixels[(y * w + x) * 3 + c] = data[offset + k * stride + x * 3 + 2 - c];
+    }
+    return m;
+}
+
+void check(const uint8_t* data, size_t size, bool blocks, bool inert, uint64_t upfront) {
+    Model want = model(data, size, blocks, true);
+    if (!inert && want.rows <= 65536)
+        want = model(data, size, blocks, false);  // one empty read per row claimed
+    else
+        inert = true;
+    MemSource source(data, size, blocks, inert);
+    MemSink sink;
+    const bmp::ReadResult got = bmp::read_bmp(source, sink, upfront);
+    FUZZ_CHECK(got.error == want.error);
+    FUZZ_CHECK(source.ops == want.ops);
+    if (want.error != bmp::Error::ok) return;
+    const bmp::Info& i = got.info;
+    FUZZ_CHECK(i.width == want.width && i.height == want.height && got.rows == want.rows);
+    FUZZ_CHECK(i.xppm == want.xppm && i.yppm == want.yppm && i.clr_used == want.used &&
+               i.clr_important == want.important);
+    FUZZ_CHECK(sink.pixels.size == want.pixels.size());
+    FUZZ_CHECK(want.pixels.empty() || std::memcmp(sink.pixels.get(), want.pixels.data(), want.pixels.size()) == 0);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    decode(data, size);
+    static const std::vector<png::Isa> isas = fuzz::kernel_sets();
+    for (png::Isa isa : isas) {
+        png::use_isa(isa);
+        check(data, size, false, true, bmp::upfront_bytes);
+        check(data, size, true, false, 4096);
+    }
+    png::use_isa(png::best_isa());
     return 0;
 }

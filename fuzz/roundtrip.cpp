@@ -6,7 +6,8 @@
 // - the scanlines compressed as the host's zlib.compress does, cut with split_sizes (checked against the rule it
 //   follows) and framed with put_chunk (length and CRC checked), inflate back with inflate_bounded; one byte less
 //   room is too_long, one byte more is wrong_length;
-// - the BMP pixel array write_pixel_array builds reads back, row by row with bgr_row_to_rgb, to the same pixels.
+// - the BMP pixel array write_pixel_array builds reads back, row by row with bgr_row_to_rgb, to the same pixels; the
+//   file write_bmp makes (in blocks or in one) is the packed headers, which parse back to the fields, and that array.
 #include <zlib.h>
 
 #include <cstddef>
@@ -14,7 +15,9 @@
 #include <cstring>
 #include <vector>
 
-#include "bmp/bmp.h"
+#include "bmp/header.h"
+#include "bmp/rows.h"
+#include "bmp/writer.h"
 #include "common.h"
 #include "png/chunk.h"
 #include "png/decode.h"
@@ -27,6 +30,40 @@ using namespace tavrel;
 using fuzz::Block;
 
 namespace {
+
+// The image rows, each group handed out in a block of its exact size.
+class MemRows final : public bmp::RowSource {
+public:
+    MemRows(const uint8_t* rgb, uint64_t width, uint64_t height) noexcept : rgb_(rgb), width_(width), height_(height) {}
+    const uint8_t* rows(uint64_t first, uint64_t count, uint64_t) noexcept override {
+        FUZZ_CHECK(first + count <= height_);
+        taken_ = Block(rgb_ + first * width_ * 3, static_cast<size_t>(count * width_ * 3));
+        return taken_.get();
+    }
+    void convert(Task task) noexcept override { task(); }
+
+private:
+    const uint8_t* rgb_;
+    uint64_t width_, height_;
+    Block taken_{0};
+};
+
+// The file, block after block.
+class MemFile final : public bmp::BlockSink {
+public:
+    uint8_t* block(uint64_t size) noexcept override {
+        block_ = Block(static_cast<size_t>(size));
+        return block_.get();
+    }
+    bool put() noexcept override {
+        bytes.insert(bytes.end(), block_.get(), block_.get() + block_.size);
+        return true;
+    }
+    std::vector<uint8_t> bytes;
+
+private:
+    Block block_{0};
+};
 
 struct Input {
     const uint8_t* data;
@@ -191,6 +228,23 @@ void roundtrip(const uint8_t* data, size_t size) {
             bmp::bgr_row_to_rgb(src.get(), px.get(), width);
             FUZZ_CHECK(std::memcmp(px.get(), rgb.get() + size_t{height - 1 - k} * width * 3, size_t{width} * 3) == 0);
         }
+    }
+    const bmp::Headers headers = bmp::pack_headers({int32_t(width), int32_t(height), -1, 2835, 0, int64_t{1} << 31});
+    FUZZ_CHECK(headers.error == bmp::Error::ok && headers.layout.pixel_array == stride * height);
+    uint32_t offset = 0;
+    bmp::Info info;
+    const std::span<const uint8_t> packed(headers.bytes);
+    FUZZ_CHECK(bmp::parse_file_header(packed.first(14), offset) == bmp::Error::ok && offset == 54);
+    FUZZ_CHECK(bmp::parse_info_size(packed.subspan(14, 4)) == bmp::Error::ok);
+    FUZZ_CHECK(bmp::parse_info(packed.subspan(18), info) == bmp::Error::ok);
+    FUZZ_CHECK(info.width == int32_t(width) && info.height == int32_t(height) && info.xppm == -1 && info.yppm == 2835 &&
+               info.clr_used == 0 && info.clr_important == uint32_t{1} << 31);
+    for (bool in_blocks : {false, true}) {
+        MemRows rows(rgb.get(), width, height);
+        MemFile file;
+        FUZZ_CHECK(bmp::write_bmp(headers, rows, file, in_blocks) == bmp::Error::ok);
+        FUZZ_CHECK(file.bytes.size() == 54 + arr.size && std::memcmp(file.bytes.data(), headers.bytes, 54) == 0);
+        FUZZ_CHECK(arr.size == 0 || std::memcmp(file.bytes.data() + 54, arr.get(), arr.size) == 0);
     }
 }
 

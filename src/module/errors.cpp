@@ -180,7 +180,13 @@ std::nullptr_t raise(bmp::Error e) noexcept {
         case bmp::Error::bad_info_size: return set(PyExc_ValueError, "Only BITMAPINFOHEADER BMP files are supported");
         case bmp::Error::bad_format: return set(PyExc_ValueError, "Only uncompressed 24-bit BMP files are supported");
         case bmp::Error::short_pixels: return set(PyExc_ValueError, "Incomplete BMP pixel data");
-        case bmp::Error::out_of_memory: PyErr_NoMemory(); return nullptr;
+        case bmp::Error::caller_failed: return nullptr;  // the exception of the stream or the binding stands
+        case bmp::Error::negative_pixels: return raise(Message::negative_count);
+        case bmp::Error::pixels_past_index: return raise(Message::index_size_overflow);
+        // Errors whose exception the host raises from the values involved: their shims take those values.
+        case bmp::Error::info_size_length:
+        case bmp::Error::info_length:
+        case bmp::Error::field_range:
         case bmp::Error::ok: break;
     }
     return set(PyExc_SystemError, "BMP error without a message of its own");
@@ -192,6 +198,14 @@ std::nullptr_t raise(bmp::Error e) noexcept {
 std::nullptr_t raise_unpack_error(const char* fmt, PyObject* data) noexcept {
     const Ref unexpected = host::unpack(fmt, data);
     if (unexpected) PyErr_Format(PyExc_SystemError, "struct.unpack(%s) accepted a buffer of the wrong size", fmt);
+    return nullptr;
+}
+
+std::nullptr_t raise_pack_error(const char* fmt, long long value) noexcept {
+    const Ref number(PyLong_FromLongLong(value));
+    PyObject* args[] = {number.get()};
+    const Ref unexpected = number ? host::pack(fmt, args, 1) : Ref();
+    if (unexpected) PyErr_Format(PyExc_SystemError, "struct.pack(%s) accepted a value out of range", fmt);
     return nullptr;
 }
 

@@ -77,6 +77,8 @@ std::nullptr_t raise(bmp::Error e) noexcept;
 // The host's own errors, raised for the values involved.
 // struct.error of struct.unpack(fmt, data), for data whose length does not fit fmt.
 std::nullptr_t raise_unpack_error(const char* fmt, PyObject* data) noexcept;
+// struct.error of struct.pack(fmt, value), for a value that the one field of fmt does not hold.
+std::nullptr_t raise_pack_error(const char* fmt, long long value) noexcept;
 // OverflowError of the conversion to a signed 32-bit integer, for a value that does not fit it.
 std::nullptr_t raise_int32_overflow(std::uint32_t value) noexcept;
 // zlib.error as the host's zlib module builds it from the code and message zlib refused the image data with;

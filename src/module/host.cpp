@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 
 namespace tavrel::host {
 namespace {
@@ -131,6 +132,10 @@ bool init(PyObject* dict) noexcept {
         !intern(&st().name_open, "open") || !intern(&st().name_print, "print") || !intern(&st().name_get, "get") ||
         !intern(&st().name_stream_to_image, "_streamToImage")) {
         return false;
+    }
+    const char* const bmp_keys[] = {"xppm", "yppm", "clrUsed", "clrImportant"};
+    for (std::size_t i = 0; i < std::size(bmp_keys); ++i) {
+        if (!intern(&st().bmp_keys[i], bmp_keys[i])) return false;
     }
     st().builtins = PyImport_ImportModule("builtins");
     if (st().builtins == nullptr) return false;
@@ -317,6 +322,25 @@ int open_is_plain(PyObject* path) noexcept {
 
 bool is_file_writer(PyObject* stream) noexcept {
     return std::strcmp(Py_TYPE(stream)->tp_name, "_io.BufferedWriter") == 0;
+}
+
+bool empty_reads_inert(PyObject* stream) noexcept {
+    return Py_IS_TYPE(stream, reinterpret_cast<PyTypeObject*>(st().bytesio_class)) ||
+           Py_IS_TYPE(stream, reinterpret_cast<PyTypeObject*>(st().buffered_reader));
+}
+
+int reads_unobserved(PyObject* stream) noexcept {
+    if (!empty_reads_inert(stream)) return 0;
+    Ref bound(PyObject_GetAttr(stream, st().name_read));
+    if (!bound) return -1;
+    Ref own(PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(stream)), st().name_read));
+    if (!own) return -1;
+    if (!PyCFunction_Check(bound.get()) || PyCFunction_GET_SELF(bound.get()) != stream ||
+        Py_TYPE(own.get()) != &PyMethodDescr_Type) {
+        return 0;
+    }
+    const auto* descr = reinterpret_cast<PyMethodDescrObject*>(own.get());
+    return descr->d_method->ml_meth == PyCFunction_GET_FUNCTION(bound.get()) ? 1 : 0;
 }
 
 bool OpenFile::open(PyObject* path, const char* mode) noexcept {

@@ -54,6 +54,15 @@ int open_is_plain(PyObject* path) noexcept;
 // runs no Python code and keeps nothing it is given.
 bool is_file_writer(PyObject* stream) noexcept;
 
+// True when `stream` is exactly an io.BytesIO or a file opened with
+// open(path, "rb"), whose read(0) returns b"" and changes nothing.
+bool empty_reads_inert(PyObject* stream) noexcept;
+
+// 1 when `stream` is one of those and its read is the type's own, not
+// replaced on the instance: its reads then have no effect but the bytes they
+// return. 0 otherwise, -1 on error.
+int reads_unobserved(PyObject* stream) noexcept;
+
 // A file opened with the host's built-in open(path, mode) and used as a
 // context manager: entered on open, exited when close() is called or the
 // holder goes away, with the pending exception (if any) passed to __exit__.

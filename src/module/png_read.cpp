@@ -148,23 +148,11 @@ public:
 
     // The 8-tuple (width, height, pixels, channels, alpha, chunks, bmp_meta, png_filters) of a read image.
     PyObject* result(const png::ReadResult& r) noexcept {
-        Ref result(PyTuple_New(8));
-        if (!result) return nullptr;
         PyObject* alpha = buffer(png::ImageBuffer::alpha);
-        PyObject* items[8] = {PyLong_FromUnsignedLong(r.width),
-                              PyLong_FromUnsignedLong(r.height),
-                              buffer(png::ImageBuffer::pixels),
-                              PyLong_FromUnsignedLong(r.channels),
-                              alpha != nullptr ? alpha : Py_NewRef(Py_None),
-                              chunks_.release(),
-                              Py_NewRef(Py_None),
-                              buffer(png::ImageBuffer::filters)};
-        bool ok = true;
-        for (Py_ssize_t i = 0; i < 8; ++i) {
-            if (items[i] == nullptr) ok = false;
-            PyTuple_SET_ITEM(result.get(), i, items[i]);  // a null slot is skipped when the tuple is freed
-        }
-        return ok ? result.release() : nullptr;
+        return decoder_result({PyLong_FromUnsignedLong(r.width), PyLong_FromUnsignedLong(r.height),
+                               buffer(png::ImageBuffer::pixels), PyLong_FromUnsignedLong(r.channels),
+                               alpha != nullptr ? alpha : Py_NewRef(Py_None), chunks_.release(), Py_NewRef(Py_None),
+                               buffer(png::ImageBuffer::filters)});
     }
 
 private:

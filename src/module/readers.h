@@ -16,6 +16,22 @@ namespace tavrel {
 PyObject* load_png(PyObject* stream) noexcept;
 PyObject* load_bmp(PyObject* stream) noexcept;
 
+// The decoder result of `items`, new references (or null, after a failure), which it takes over: a new 8-tuple, or
+// null when any item is or the tuple cannot be made.
+inline PyObject* decoder_result(PyObject* const (&items)[8]) noexcept {
+    Ref result(PyTuple_New(8));
+    bool ok = static_cast<bool>(result);
+    for (Py_ssize_t i = 0; i < 8; ++i) {
+        if (items[i] == nullptr) ok = false;
+        if (result) {
+            PyTuple_SET_ITEM(result.get(), i, items[i]);  // a null slot is skipped when the tuple is freed
+        } else {
+            Py_XDECREF(items[i]);
+        }
+    }
+    return ok ? result.release() : nullptr;
+}
+
 // Start and length of a bytes or bytearray object (as host::read returns
 // them). Valid only until the next call back into Python.
 struct ByteView {

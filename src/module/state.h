@@ -43,6 +43,8 @@ struct ModuleState {
     PyObject* name_print = nullptr;
     PyObject* name_get = nullptr;
     PyObject* name_stream_to_image = nullptr;
+    // The keys of the BMP header values, in their order: xppm, yppm, clrUsed, clrImportant.
+    PyObject* bmp_keys[4] = {};
 };
 
 ModuleState& module_state() noexcept;

@@ -8,10 +8,13 @@
 #include <cstdint>
 #include <span>
 
+#include "common/task.h"
 #include "png/decode.h"
 #include "png/error.h"
 
 namespace tavrel::png {
+
+using tavrel::Task;
 
 // The first eight bytes of every PNG stream.
 inline constexpr uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
@@ -25,18 +28,6 @@ inline constexpr size_t field_count = 5;
 struct FieldBytes {
     std::span<const uint8_t> bytes;
     bool fixed;
-};
-
-// A computation handed to ByteSource::run: refers to a callable, which it does not own.
-class Task {
-public:
-    template <class F>
-    explicit Task(F& f) noexcept : object_(&f), call_([](void* object) noexcept { (*static_cast<F*>(object))(); }) {}
-    void operator()() const noexcept { call_(object_); }
-
-private:
-    void* object_;
-    void (*call_)(void*) noexcept;
 };
 
 // Where a reader's bytes come from, and where its long computations run.

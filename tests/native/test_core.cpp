@@ -11,7 +11,8 @@
 
 #include <zlib.h>
 
-#include "bmp/bmp.h"
+#include "bmp/header.h"
+#include "bmp/rows.h"
 #include "png/chunk.h"
 #include "png/decode.h"
 #include "png/encode.h"
@@ -707,6 +708,28 @@ static void test_bmp() {
     }
 }
 
+static void test_bmp_headers() {
+    // Packed headers parse back to the fields (xppm and yppm through their 32-bit pattern); every field refuses one
+    // past either end of its range.
+    const bmp::Headers h = bmp::pack_headers({5, 2, -1, INT32_MIN, UINT32_MAX, 7});
+    const bmp::Layout& l = h.layout;
+    CHECK(h.error == bmp::Error::ok && l.stride == 16 && l.pixel_array == 32 && l.image_bytes == 30, "5x2 layout");
+    uint32_t offset = 0;
+    bmp::Info info;
+    const std::span<const uint8_t> bytes(h.bytes);
+    CHECK(bmp::parse_file_header(bytes.first(14), offset) == bmp::Error::ok && offset == 54 && h.bytes[2] == 86,
+          "file header");
+    CHECK(bmp::parse_info_size(bytes.subspan(14, 4)) == bmp::Error::ok, "info size");
+    CHECK(bmp::parse_info(bytes.subspan(18), info) == bmp::Error::ok && info.width == 5 && info.height == 2 &&
+              info.xppm == -1 && info.yppm == INT32_MIN && info.clr_used == UINT32_MAX && info.clr_important == 7,
+          "info header");
+    const int64_t below = INT32_MIN - int64_t{1}, above = int64_t{1} << 32;
+    const bmp::Fields bad[] = {{-1, 1, 0, 0, 0, 0},       {5, -1, 0, 0, 0, 0}, {1, 1, below, 0, 0, 0},
+                               {1, 1, 0, above, 0, 0},    {1, 1, 0, 0, -1, 0}, {1, 1, 0, 0, 0, above},
+                               {INT32_MAX, 2, 0, 0, 0, 0}};  // a file size past 32 bits
+    for (const bmp::Fields& f : bad) CHECK(bmp::pack_headers(f).error == bmp::Error::field_range, "range %d", f.width);
+}
+
 static void test_crc32() {
     // Against zlib's own crc32 (the ISA-L build takes ISA-L's), over lengths around its vector widths, in
     // one call and continued from a partial value.
@@ -740,6 +763,7 @@ int main() {
     test_inflate_damaged_streams();
     test_split();
     test_bmp();
+    test_bmp_headers();
     if (failures) {
         std::printf("%d failure(s)\n", failures);
         return 1;

@@ -1,10 +1,19 @@
-// 24-bit BMP pixel-array cores: row layout, B,G,R <-> R,G,B conversion and bottom-up row order.
+// 24-bit BMP pixel rows: the stored row length, the B,G,R <-> R,G,B conversion and the bottom-up row order.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 namespace tavrel::bmp {
+
+// Stored bytes per read or write call where one call may take several rows: a block of rows small enough to stay in
+// cache, and to bound what a header that claims more rows than the file holds can cost.
+inline constexpr uint64_t block_bytes = uint64_t{256} << 10;
+
+// Rows of `stride` bytes that make one block: at least one, and any number when rows are empty.
+inline uint64_t rows_per_block(uint64_t stride) noexcept {
+    return stride == 0 ? UINT64_MAX : stride < block_bytes ? block_bytes / stride : 1;
+}
 
 // Bytes in one stored 24-bit row: width*3 rounded up to a multiple of 4.
 uint64_t row_stride(uint64_t width) noexcept;
