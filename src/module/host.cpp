@@ -2,6 +2,7 @@
 #include "module/errors.h"
 #include "module/state.h"
 #include "module/unlocked.h"
+#include "png/compress.h"
 
 #include <zlib.h>
 
@@ -72,50 +73,24 @@ bool host_runs_our_libz(PyObject* zlib_module, PyObject* compress) noexcept {
 #endif
 }
 
-// zlib.compress(data) as the host runs it (level Z_DEFAULT_COMPRESSION, a 15-bit window, memory level 8, the
-// default strategy, input in pieces of at most UINT_MAX bytes with Z_FINISH on the last), over an exact bytes object,
-// with the lock released throughout. An empty Ref with no error set: deflate failed, and the host's call must
-// word it.
+// zlib.compress(data) over an exact bytes object, made here with the lock released. An empty Ref with no error set:
+// deflate failed, and the host's call must word it.
 Ref compress_in_process(PyObject* data) noexcept {
     const auto size = static_cast<std::uint64_t>(PyBytes_GET_SIZE(data));
-    const uLong bound = compressBound(static_cast<uLong>(size));
+    const std::uint64_t bound = png::compress_bound(size);
     if (bound < size || bound > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return Ref();
     Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bound)));
     if (!out) {
         PyErr_Clear();
         return Ref();
     }
-    const auto* in = reinterpret_cast<const Bytef*>(PyBytes_AS_STRING(data));
-    auto* dst = reinterpret_cast<Bytef*>(PyBytes_AS_STRING(out.get()));
-    z_stream zs;
-    std::memset(&zs, 0, sizeof zs);
-    int rc = Z_OK;
-    {
-        // Both objects are exact bytes that only this call and its caller hold: nothing changes them meanwhile.
-        Unlocked unlocked(size >= off_lock_bytes);
-        rc = deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-        if (rc == Z_OK) {
-            std::uint64_t left_in = size, left_out = bound;
-            zs.next_in = const_cast<Bytef*>(in);  // deflate only reads through it
-            zs.next_out = dst;
-            int flush = Z_NO_FLUSH;
-            do {
-                zs.avail_in = static_cast<uInt>(std::min<std::uint64_t>(left_in, UINT_MAX));
-                left_in -= zs.avail_in;
-                flush = left_in == 0 ? Z_FINISH : Z_NO_FLUSH;
-                do {
-                    const std::uint64_t before = std::min<std::uint64_t>(left_out, UINT_MAX);
-                    zs.avail_out = static_cast<uInt>(before);
-                    rc = deflate(&zs, flush);
-                    left_out -= before - zs.avail_out;
-                } while (rc != Z_STREAM_ERROR && zs.avail_out == 0 && left_out != 0);
-            } while (rc != Z_STREAM_ERROR && flush != Z_FINISH);
-            if (deflateEnd(&zs) != Z_OK && rc == Z_STREAM_END) rc = Z_STREAM_ERROR;
-        }
-    }
-    if (rc != Z_STREAM_END) return Ref();
+    const std::span<const std::uint8_t> in(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)), size);
+    const std::span<std::uint8_t> dst(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())), bound);
+    // Both objects are exact bytes that only this call and its caller hold: nothing changes them meanwhile.
+    const std::size_t written = without_lock(size >= off_lock_bytes, [&] { return png::compress_as_host(in, dst); });
+    if (written == 0) return Ref();
     PyObject* raw = out.release();
-    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(zs.total_out)) < 0) return Ref();  // raises MemoryError
+    if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(written)) < 0) return Ref();  // raises MemoryError
     return Ref(raw);
 }
 
