@@ -400,7 +400,7 @@ public:
         return {{b->get(), b->size}, true};
     }
 
-    void run(uint64_t, png::Task task) noexcept override { task(); }
+    void run(uint64_t, Task task) noexcept override { task(); }
 
     bool record_chunk(uint64_t length, bool image_data) noexcept override {
         const png::FieldBytes type = view(png::Field::type);

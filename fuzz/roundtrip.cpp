@@ -1,18 +1,25 @@
 // libFuzzer harness over the writing side and its round trips, from plain C++ calls of the codec core. The input is
-// read as a small image: width, height, an alpha flag, a filter byte per row, IDAT part lengths and pixel bytes.
+// read as a small image and a file to write it into: width, height, an alpha flag, a filter byte per row, IDAT part
+// lengths, the block size and a failing loan for the block encoder, chunk records, and pixel bytes.
 // - encode_scanlines gives the same scanlines with every kernel set the CPU runs, equal to a naive model of the
-//   filters; first_bad_filter finds the first filter byte above 4;
+//   filters; encode_image gives them too, and so does encode_in_blocks over a row source that lends a fresh copy of
+//   the buffers for each block and frees it when the loan ends (a read past the loan is an ASan report), stopping at
+//   a loan that fails; first_bad_filter finds the first filter byte above 4;
 // - reconstruct_image (every kernel set) turns the scanlines back into the pixels, alpha and filter bytes;
-// - the scanlines compressed as the host's zlib.compress does, cut with split_sizes (checked against the rule it
-//   follows) and framed with put_chunk (length and CRC checked), inflate back with inflate_bounded; one byte less
-//   room is too_long, one byte more is wrong_length;
+// - the scanlines compressed as the host's zlib.compress does and cut with cut_image_data (checked against the rule
+//   split_sizes follows) give the file plan_file and put_file build from the chunk records, equal to a model of the
+//   layout framed here with zlib's CRC, and the plain file of plan_plain_file and put_plain_file; the parts inflate
+//   back with inflate_bounded; one byte less room is too_long, one byte more is wrong_length;
 // - the BMP pixel array write_pixel_array builds reads back, row by row with bgr_row_to_rgb, to the same pixels; the
 //   file write_bmp makes (in blocks or in one) is the packed headers, which parse back to the fields, and that array.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <vector>
 
 #include "bmp/header.h"
@@ -25,6 +32,7 @@
 #include "png/filters.h"
 #include "png/kernels.h"
 #include "png/split.h"
+#include "png/writer.h"
 
 using namespace tavrel;
 using fuzz::Block;
@@ -82,10 +90,6 @@ const std::vector<png::Isa>& sets() {
     return s;
 }
 
-uint32_t be32(const uint8_t* p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
 // The IDAT sizes rule, written out: lengths <= 0 skipped, each part min(length, left), the last list entry takes all
 // that is left, a remainder after the list is one more part.
 std::vector<size_t> model_split(const std::vector<int64_t>& lengths, size_t total) {
@@ -102,6 +106,84 @@ std::vector<size_t> model_split(const std::vector<int64_t>& lengths, size_t tota
     return out;
 }
 
+// Lends the image's buffers to encode_in_blocks as fresh copies, freed when the loan ends; the loan numbered fail_at
+// (from 1; 0 for none) fails.
+class CopyingRows final : public png::RowSource {
+public:
+    CopyingRows(const Block& rgb, const Block* alpha, const Block* filters, unsigned fail_at)
+        : rgb_(rgb), alpha_(alpha), filters_(filters), fail_at_(fail_at) {}
+
+    bool lend(png::LentRows& rows) noexcept override {
+        FUZZ_CHECK(!rgb_copy_);
+        if (++loans == fail_at_) return false;
+        rgb_copy_ = std::make_unique<Block>(rgb_.get(), rgb_.size);
+        if (alpha_) alpha_copy_ = std::make_unique<Block>(alpha_->get(), alpha_->size);
+        if (filters_ && loans == 1) filters_copy_ = std::make_unique<Block>(filters_->get(), filters_->size);
+        rows = {rgb_copy_->get(), alpha_copy_ ? alpha_copy_->get() : nullptr,
+                filters_copy_ ? filters_copy_->get() : nullptr};
+        return true;
+    }
+    void end_loan() noexcept override {
+        FUZZ_CHECK(rgb_copy_);
+        rgb_copy_.reset();
+        alpha_copy_.reset();
+        filters_copy_.reset();
+    }
+    void run(uint64_t, Task task) noexcept override {
+        FUZZ_CHECK(!rgb_copy_);
+        task();
+    }
+
+    unsigned loans = 0;
+
+private:
+    const Block& rgb_;
+    const Block* alpha_;
+    const Block* filters_;
+    unsigned fail_at_;
+    std::unique_ptr<Block> rgb_copy_, alpha_copy_, filters_copy_;
+};
+
+// The framing of a chunk, written out: length, type, data, zlib's CRC over type and data.
+void model_chunk(std::string& out, const std::string& type, const std::string& data) {
+    const auto put32 = [&](uint32_t v) {
+        for (int s = 24; s >= 0; s -= 8) out += static_cast<char>(v >> s);
+    };
+    put32(static_cast<uint32_t>(data.size()));
+    const std::string td = type + data;
+    out += td;
+    put32(static_cast<uint32_t>(crc32(0, reinterpret_cast<const Bytef*>(td.data()), static_cast<uInt>(td.size()))));
+}
+
+std::string str(png::Span s) { return {reinterpret_cast<const char*>(s.data()), s.size()}; }
+
+// The file a writer lays out, written out: the records in order, the IDAT parts (one empty part when there are
+// none) at the first IDAT record or else before the first IEND or else at the end, the IHDR made from the image.
+std::string model_file(const std::vector<png::KeptChunk>& records, const std::vector<png::Span>& parts, uint32_t width,
+                       uint32_t height, bool rgba) {
+    std::string out = "\x89PNG\r\n\x1a\n";
+    bool placed = false;
+    const auto put_parts = [&] {
+        if (parts.empty()) model_chunk(out, "IDAT", "");
+        for (png::Span p : parts) model_chunk(out, "IDAT", str(p));
+        placed = true;
+    };
+    for (const png::KeptChunk& r : records) {
+        if (!placed && (r.role == png::ChunkRole::image_data || r.is_end)) put_parts();
+        if (r.role == png::ChunkRole::header) {
+            std::string ihdr;
+            for (uint32_t v : {width, height})
+                for (int s = 24; s >= 0; s -= 8) ihdr += static_cast<char>(v >> s);
+            ihdr += std::string{8, static_cast<char>(rgba ? 6 : 2), 0, 0, 0};
+            model_chunk(out, "IHDR", ihdr);
+        } else if (r.role == png::ChunkRole::kept) {
+            model_chunk(out, str(r.type), str(r.data));
+        }
+    }
+    if (!placed) put_parts();
+    return out;
+}
+
 void roundtrip(const uint8_t* data, size_t size) {
     Input in{data, size};
     const uint32_t width = in.byte() % 67;
@@ -112,6 +194,25 @@ void roundtrip(const uint8_t* data, size_t size) {
     for (auto& f : filters) f = in.byte();
     std::vector<int64_t> lengths(in.byte() % 6);
     for (auto& l : lengths) l = in.i64() % 300;
+    const uint64_t block_size = 1 + in.byte() % 64 * 8;
+    const unsigned fail_at = in.byte() % 8;
+    // Chunk records: an IDAT, an IHDR, an IEND, or a chunk of four type bytes and up to 19 data bytes of the input.
+    static constexpr uint8_t iend[4] = {'I', 'E', 'N', 'D'};
+    std::vector<png::KeptChunk> records(in.byte() % 7);
+    for (auto& r : records) {
+        switch (in.byte() % 4) {
+            case 0: r.role = png::ChunkRole::image_data; break;
+            case 1: r.role = png::ChunkRole::header; break;
+            case 2: r = {png::ChunkRole::kept, true, png::Span(iend), {}}; break;
+            default: {
+                const size_t want = 4 + in.byte() % 20;
+                const size_t start = std::min(in.pos, size), n = std::min(size - start, want);
+                r.type = png::Span(data + start, std::min<size_t>(n, 4));
+                r.data = png::Span(data + start + r.type.size(), n - r.type.size());
+                in.pos = start + n;
+            }
+        }
+    }
     // Pixels and alpha from the rest of the input, repeated as needed.
     const size_t npixels = size_t{width} * height;
     Block rgb(npixels * 3), alpha(rgba ? npixels : 0);
@@ -173,31 +274,61 @@ void roundtrip(const uint8_t* data, size_t size) {
                               rgba ? scratch.get() : nullptr);
         for (uint32_t y = 0; y < height; ++y) FUZZ_CHECK(out.get()[y * (len + 1)] == 0);
     }
+    {
+        Block out(total);
+        FUZZ_CHECK(png::encode_image(rgb.get(), rgba ? alpha.get() : nullptr, filt.get(), width, height, out.get()) ==
+                   png::Error::ok);
+        FUZZ_CHECK(total == 0 || std::memcmp(out.get(), want.data(), total) == 0);
+    }
+    {
+        Block out(total);
+        CopyingRows source(rgb, rgba ? &alpha : nullptr, &filt, fail_at);
+        const png::Error e = png::encode_in_blocks(source, width, height, rgba, true, out.get(), block_size);
+        const uint64_t rows_per_block = width == 0 ? height : std::max<uint64_t>(1, block_size / (width * 3));
+        const uint64_t blocks = height == 0 ? 0 : (height + rows_per_block - 1) / rows_per_block;
+        if (fail_at != 0 && fail_at <= blocks) {
+            FUZZ_CHECK(e == png::Error::caller_failed && source.loans == fail_at);
+        } else {
+            FUZZ_CHECK(e == png::Error::ok && source.loans == blocks);
+            FUZZ_CHECK(total == 0 || std::memcmp(out.get(), want.data(), total) == 0);
+        }
+    }
 
-    // Compression as the host does it, the IDAT split, the framing and the inflation back.
+    // Compression as the host does it, the IDAT split, the two file layouts and the inflation back.
     uLongf clen = compressBound(total);
     std::vector<uint8_t> z(clen);
     FUZZ_CHECK(compress2(z.data(), &clen, want.data(), total, Z_DEFAULT_COMPRESSION) == Z_OK);
     z.resize(clen);
+    std::vector<png::Span> cut;
+    FUZZ_CHECK(png::cut_image_data(z, lengths, cut) == png::Error::ok);
     std::vector<size_t> sizes;
     png::split_sizes(lengths.data(), lengths.size(), z.size(), sizes);
-    FUZZ_CHECK(sizes == model_split(lengths, z.size()));
+    FUZZ_CHECK(sizes == model_split(lengths, z.size()) && sizes.size() == cut.size());
+    const png::ImageHeader header{width, height, rgba};
     std::vector<Block> parts;
     std::vector<png::Span> spans;
-    size_t off = 0;
-    for (size_t s : sizes) {
-        FUZZ_CHECK(s > 0);
-        parts.emplace_back(z.data() + off, s);
-        off += s;
-        Block chunk(png::chunk_size(4, s));
-        FUZZ_CHECK(png::put_chunk(chunk.get(), reinterpret_cast<const uint8_t*>("IDAT"), 4, parts.back().get(), s) ==
-                   chunk.size);
-        FUZZ_CHECK(be32(chunk.get()) == s && std::memcmp(chunk.get() + 4, "IDAT", 4) == 0);
-        FUZZ_CHECK(std::memcmp(chunk.get() + 8, parts.back().get(), s) == 0);
-        FUZZ_CHECK(be32(chunk.get() + 8 + s) == static_cast<uint32_t>(crc32(0, chunk.get() + 4, s + 4)));
+    for (size_t i = 0, off = 0; i < cut.size(); off += sizes[i++]) {
+        FUZZ_CHECK(cut[i].data() == z.data() + off && cut[i].size() == sizes[i] && sizes[i] > 0);
+        parts.emplace_back(cut[i].data(), cut[i].size());
+        spans.push_back({parts.back().get(), parts.back().size});
     }
-    FUZZ_CHECK(off == z.size());
-    for (const Block& b : parts) spans.push_back({b.get(), b.size});
+    {
+        const png::FileLayout layout = png::plan_file(records, spans);
+        FUZZ_CHECK(layout.error == png::Error::ok);
+        Block file(layout.size);
+        png::put_file(file.get(), layout, records, spans, header);
+        FUZZ_CHECK(str({file.get(), file.size}) == model_file(records, spans, width, height, rgba));
+    }
+    {
+        const png::FileLayout layout = png::plan_plain_file(z);
+        FUZZ_CHECK(layout.error == png::Error::ok && layout.size == 57 + z.size());
+        Block file(layout.size);
+        png::put_plain_file(file.get(), layout, z, header);
+        const png::Span whole(z);
+        const std::vector<png::KeptChunk> plain = {{png::ChunkRole::header, false, {}, {}},
+                                                   {png::ChunkRole::kept, true, png::Span(iend), {}}};
+        FUZZ_CHECK(str({file.get(), file.size}) == model_file(plain, {whole}, width, height, rgba));
+    }
     {
         Block raw(total);
         FUZZ_CHECK(png::inflate_bounded(spans.data(), spans.size(), raw.get(), total) == png::InflateStatus::ok);

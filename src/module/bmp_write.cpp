@@ -125,7 +125,10 @@ PyObject* write_bmp(PyObject* path, std::int32_t width, std::int32_t height, PyO
     Ref pix_buf = PyByteArray_Check(pixels) ? Ref::borrow(pixels) : Ref(PyByteArray_FromObject(pixels));
     if (!pix_buf) return nullptr;
     const bmp::Headers headers = bmp::pack_headers({width, height, values[0], values[1], values[2], values[3]});
-    if (headers.error != bmp::Error::ok) return errors::raise_pack_error("<I", headers.bad_value);
+    if (headers.error != bmp::Error::ok) {
+        const long long value = headers.bad_value;
+        return errors::raise_pack_error("<I", {&value, 1});
+    }
     if (static_cast<std::uint64_t>(PyByteArray_GET_SIZE(pix_buf.get())) < headers.layout.image_bytes) {
         return errors::raise(errors::Message::bytearray_index);
     }

@@ -51,6 +51,7 @@ std::nullptr_t raise(Message m) noexcept {
         case Message::bytearray_index: return set(PyExc_IndexError, bytearray_index_message);
         case Message::index_size_overflow: return set(PyExc_OverflowError, index_size_message);
         case Message::negative_count: return set(PyExc_ValueError, "negative count");
+        case Message::int_too_big: return set(PyExc_OverflowError, "int too big to convert");
     }
     return set(PyExc_SystemError, "unknown message");
 }
@@ -136,6 +137,11 @@ std::nullptr_t raise_cannot_convert(PyObject* obj, const char* type_name) noexce
     return nullptr;
 }
 
+std::nullptr_t raise_compress_not_bytes(PyObject* result) noexcept {
+    PyErr_Format(PyExc_TypeError, "zlib.compress returned %.200s, not bytes", Py_TYPE(result)->tp_name);
+    return nullptr;
+}
+
 // ------------------------------------------------------------------ PNG
 
 namespace {
@@ -201,11 +207,18 @@ std::nullptr_t raise_unpack_error(const char* fmt, PyObject* data) noexcept {
     return nullptr;
 }
 
-std::nullptr_t raise_pack_error(const char* fmt, long long value) noexcept {
-    const Ref number(PyLong_FromLongLong(value));
-    PyObject* args[] = {number.get()};
-    const Ref unexpected = number ? host::pack(fmt, args, 1) : Ref();
-    if (unexpected) PyErr_Format(PyExc_SystemError, "struct.pack(%s) accepted a value out of range", fmt);
+std::nullptr_t raise_pack_error(const char* fmt, std::span<const long long> values) noexcept {
+    constexpr std::size_t max_values = 8;
+    Ref numbers[max_values];
+    PyObject* args[max_values] = {};
+    if (values.size() > max_values) return raise(Message::too_many_to_pack);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        numbers[i].reset(PyLong_FromLongLong(values[i]));
+        if (!numbers[i]) return nullptr;
+        args[i] = numbers[i].get();
+    }
+    const Ref unexpected = host::pack(fmt, args, static_cast<Py_ssize_t>(values.size()));
+    if (unexpected) PyErr_Format(PyExc_SystemError, "struct.pack(%s) accepted values out of range", fmt);
     return nullptr;
 }
 

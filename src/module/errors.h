@@ -41,6 +41,7 @@ enum class Message {
     bytearray_index,      // IndexError: a bytearray index out of range
     index_size_overflow,  // OverflowError: a buffer size past Py_ssize_t
     negative_count,       // ValueError: a negative buffer size
+    int_too_big,          // OverflowError: a chunk length past the 4-byte field, as int.to_bytes refuses it
 };
 
 // Extra facts some codec errors carry into their message.
@@ -71,14 +72,15 @@ std::nullptr_t raise_expected_type(const char* expected, PyObject* got) noexcept
 std::nullptr_t raise_int_returned_non_int(PyObject* result) noexcept;
 std::nullptr_t raise_read_not_bytes(PyObject* data) noexcept;
 std::nullptr_t raise_cannot_convert(PyObject* obj, const char* type_name) noexcept;
+std::nullptr_t raise_compress_not_bytes(PyObject* result) noexcept;  // what zlib.compress returned is no bytes
 std::nullptr_t raise(png::Error e, const Detail& detail = {}) noexcept;
 std::nullptr_t raise(bmp::Error e) noexcept;
 
 // The host's own errors, raised for the values involved.
 // struct.error of struct.unpack(fmt, data), for data whose length does not fit fmt.
 std::nullptr_t raise_unpack_error(const char* fmt, PyObject* data) noexcept;
-// struct.error of struct.pack(fmt, value), for a value that the one field of fmt does not hold.
-std::nullptr_t raise_pack_error(const char* fmt, long long value) noexcept;
+// struct.error of struct.pack(fmt, *values), for values that do not fit fmt.
+std::nullptr_t raise_pack_error(const char* fmt, std::span<const long long> values) noexcept;
 // OverflowError of the conversion to a signed 32-bit integer, for a value that does not fit it.
 std::nullptr_t raise_int32_overflow(std::uint32_t value) noexcept;
 // zlib.error as the host's zlib module builds it from the code and message zlib refused the image data with;

@@ -40,7 +40,7 @@ public:
         return {{v.data, v.size}, PyBytes_Check(object) != 0};
     }
 
-    void run(std::uint64_t size, png::Task task) noexcept override { without_lock(size >= off_lock_bytes, task); }
+    void run(std::uint64_t size, Task task) noexcept override { without_lock(size >= off_lock_bytes, task); }
 
     PyObject* object(Field field) noexcept { return slot_of(field).get(); }
     Ref take(Field field) noexcept { return std::move(slot_of(field)); }

@@ -26,8 +26,4 @@ PyObject* write_bmp(PyObject* path, std::int32_t width, std::int32_t height, PyO
 // call; the file is closed on every way out.
 PyObject* write_file(PyObject* path, PyObject* contents) noexcept;
 
-// Cuts `data` (bytes) into parts following the IDAT sizes in `lengths` (a
-// list); a new list of bytes.
-PyObject* split_idat_payload(PyObject* data, PyObject* lengths) noexcept;
-
 }  // namespace tavrel

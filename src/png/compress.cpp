@@ -31,7 +31,7 @@ size_t compress_as_host(std::span<const uint8_t> in, std::span<uint8_t> out) noe
             left_out -= offered - zs.avail_out;
         } while (rc != Z_STREAM_ERROR && zs.avail_out == 0 && left_out != 0);
     } while (rc != Z_STREAM_ERROR && flush != Z_FINISH);
-    const size_t written = static_cast<size_t>(zs.total_out);
+    const auto written = static_cast<size_t>(zs.total_out);
     if (deflateEnd(&zs) != Z_OK || rc != Z_STREAM_END) return 0;
     return written;
 }

@@ -2,8 +2,14 @@
 // into scratch (two rows alternate as current and previous).
 #include "png/encode.h"
 
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
+#include <vector>
 
+#include "common/checked.h"
 #include "png/kernels.h"
 
 namespace tavrel::png {
@@ -13,6 +19,11 @@ size_t first_bad_filter(const uint8_t* filters, size_t height) noexcept {
     for (size_t y = 0; y < height; ++y)
         if (filters[y] > 4) return y;
     return height;
+}
+
+bool scanlines_size(uint32_t width, uint32_t height, bool has_alpha, uint64_t& size) noexcept {
+    const uint64_t row = uint64_t{width} * (has_alpha ? 4 : 3) + 1;  // below 2^35
+    return !mul_overflows(uint64_t{height}, row, &size);
 }
 
 void encode_scanlines(const uint8_t* rgb, const uint8_t* alpha, const uint8_t* filters, uint32_t width, uint32_t height,
@@ -48,6 +59,66 @@ void encode_scanlines(const uint8_t* rgb, const uint8_t* alpha, const uint8_t* f
         k.filter(f, bpp, cur, prev, dst + 1, len);
         prev = cur;
     }
+}
+
+Error encode_image(const uint8_t* rgb, const uint8_t* alpha, const uint8_t* filters, uint32_t width, uint32_t height,
+                   uint8_t* out) noexcept {
+    std::unique_ptr<uint8_t[]> scratch;
+    if (alpha) {
+        scratch.reset(new (std::nothrow) uint8_t[uint64_t{width} * 8 + 1]);
+        if (!scratch) return Error::out_of_memory;
+    }
+    encode_scanlines(rgb, alpha, filters, width, height, out, scratch.get());
+    return Error::ok;
+}
+
+Error encode_in_blocks(RowSource& source, uint32_t width, uint32_t height, bool has_alpha, bool has_filters,
+                       uint8_t* out, uint64_t block_size) noexcept {
+    const uint64_t w = width, h = height;
+    const uint64_t rgb_row = w * 3;
+    const uint64_t out_row = w * (has_alpha ? 4 : 3) + 1;
+    uint64_t rows_per_block = rgb_row == 0 ? h : block_size / rgb_row;
+    if (rows_per_block == 0) rows_per_block = 1;
+    if (rows_per_block > h) rows_per_block = h;
+    uint64_t rgb_bytes = 0;  // one block's rows with the row above it
+    if (mul_overflows(rows_per_block + 1, rgb_row, &rgb_bytes) || rgb_bytes > SIZE_MAX / 2) return Error::out_of_memory;
+    // Copies of the filter types and of one block's rows with the row above it; the RGBA rows' scratch.
+    std::vector<uint8_t> filters, rgb_copy, alpha_copy, scratch;
+    try {
+        if (has_filters) filters.resize(h);
+        rgb_copy.resize(rgb_bytes);
+        if (has_alpha) {
+            alpha_copy.resize(rgb_bytes / 3);
+            scratch.resize(w * 8);
+        }
+    } catch (const std::bad_alloc&) {
+        return Error::out_of_memory;
+    }
+    for (uint64_t y0 = 0; y0 < h; y0 += rows_per_block) {
+        const uint64_t n = h - y0 < rows_per_block ? h - y0 : rows_per_block;
+        const uint64_t first = y0 == 0 ? 0 : y0 - 1;  // the row above the block is its first row's predictor
+        LentRows rows;
+        if (!source.lend(rows)) return Error::caller_failed;
+        if (y0 == 0 && has_filters) std::memcpy(filters.data(), rows.filters, h);
+        if (rgb_row != 0) {
+            std::memcpy(rgb_copy.data(), rows.rgb + first * rgb_row, (y0 + n - first) * rgb_row);
+            if (has_alpha) std::memcpy(alpha_copy.data(), rows.alpha + first * w, (y0 + n - first) * w);
+        }
+        source.end_loan();
+        const uint64_t skip = y0 - first;
+        const uint8_t* block_rgb = rgb_copy.data() + skip * rgb_row;
+        const uint8_t* block_alpha = has_alpha ? alpha_copy.data() + skip * w : nullptr;
+        const uint8_t* prev_rgb = skip ? rgb_copy.data() : nullptr;
+        const uint8_t* prev_alpha = skip && has_alpha ? alpha_copy.data() : nullptr;
+        const uint8_t* block_filters = has_filters ? filters.data() + y0 : nullptr;
+        uint8_t* dst = out + y0 * out_row;
+        auto encode = [&] {
+            encode_scanlines(block_rgb, block_alpha, block_filters, width, static_cast<uint32_t>(n), dst,
+                             scratch.data(), prev_rgb, prev_alpha);
+        };
+        source.run(n * out_row, Task(encode));
+    }
+    return Error::ok;
 }
 
 }  // namespace tavrel::png

@@ -14,8 +14,6 @@
 
 namespace tavrel::png {
 
-using tavrel::Task;
-
 // The first eight bytes of every PNG stream.
 inline constexpr uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 

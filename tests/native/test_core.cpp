@@ -290,6 +290,51 @@ static void test_png_round_trip() {
     CHECK(png::first_bad_filter(nullptr, 7) == 7, "first_bad_filter null");
 }
 
+// Lends the buffers as they are; the loan numbered fail_at (from 1; 0 for none) fails.
+struct LendingRows final : png::RowSource {
+    png::LentRows rows;
+    unsigned fail_at = 0, loans = 0;
+    bool out = false;
+    bool lend(png::LentRows& r) noexcept override {
+        if (++loans == fail_at) return false;
+        r = rows;
+        if (loans > 1) r.filters = nullptr;  // looked at on the first loan only
+        out = true;
+        return true;
+    }
+    void end_loan() noexcept override { out = false; }
+    void run(uint64_t, Task task) noexcept override {
+        if (out) ++failures;  // encoding while a loan is out
+        task();
+    }
+};
+
+// Block by block, each block's first row predicted from the row above it, as the whole image at once.
+static void test_encode_in_blocks() {
+    for (bool rgba : {false, true})
+        for (uint64_t block : {1u, 5u, 21u, 22u, 100u, 1u << 20}) {
+            const uint32_t w = 7, h = 9;
+            const Bytes rgb = random_bytes(w * h * 3), alpha = random_bytes(w * h);
+            Bytes filters(h);
+            for (uint32_t y = 0; y < h; ++y) filters[y] = uint8_t(y % 5);
+            uint64_t size = 0;
+            CHECK(png::scanlines_size(w, h, rgba, size) && size == h * (1 + w * (rgba ? 4 : 3)), "size");
+            Bytes whole(size), blocks(size);
+            const uint8_t* al = rgba ? alpha.data() : nullptr;
+            CHECK(png::encode_image(rgb.data(), al, filters.data(), w, h, whole.data()) == png::Error::ok, "whole");
+            LendingRows src;
+            src.rows = {rgb.data(), al, filters.data()};
+            CHECK(png::encode_in_blocks(src, w, h, rgba, true, blocks.data(), block) == png::Error::ok &&
+                      blocks == whole && !src.out,
+                  "blocks of %llu bytes, rgba %d", static_cast<unsigned long long>(block), rgba);
+            LendingRows failing;
+            failing.rows = src.rows;
+            failing.fail_at = 2;
+            const png::Error e = png::encode_in_blocks(failing, w, h, rgba, true, blocks.data(), block);
+            CHECK(e == (src.loans >= 2 ? png::Error::caller_failed : png::Error::ok), "failing loan");
+        }
+}
+
 static void test_reconstruct_bad_filter() {
     for (unsigned ch : {3u, 4u})
         for (uint32_t w : {0u, 3u}) {
@@ -756,6 +801,7 @@ int main() {
     test_row_kernels();
     test_paeth_kernels_exhaustive();
     test_png_round_trip();
+    test_encode_in_blocks();
     test_reconstruct_bad_filter();
     test_crc32();
     test_inflate();
