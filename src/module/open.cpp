@@ -6,6 +6,7 @@
 #include "module/readers.h"
 #include "module/state.h"
 #include "module/tavrel_ext.h"
+#include "module/unpack.h"
 
 #include <cstring>
 
@@ -28,41 +29,6 @@ PyObject* stream_to_image(PyObject* stream) noexcept {
 }
 
 PyObject* stream_to_image_impl(PyObject*, PyObject* const* args) { return stream_to_image(args[0]); }
-
-// Unpacks `seq` into exactly `n` new references, with the interpreter's own
-// messages for an assignment `a, b, ... = seq`.
-bool unpack_exactly(PyObject* seq, Ref* out, std::size_t n) noexcept {
-    if (PyTuple_CheckExact(seq) || PyList_CheckExact(seq)) {
-        const Py_ssize_t size = PySequence_Fast_GET_SIZE(seq);
-        if (size == static_cast<Py_ssize_t>(n)) {
-            PyObject** items = PySequence_Fast_ITEMS(seq);
-            for (std::size_t i = 0; i < n; ++i) out[i] = Ref::borrow(items[i]);
-            return true;
-        }
-    }
-    Ref it(PyObject_GetIter(seq));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();
-            errors::raise_not_iterable(seq);
-        }
-        return false;
-    }
-    for (std::size_t i = 0; i < n; ++i) {
-        out[i].reset(PyIter_Next(it.get()));
-        if (!out[i]) {
-            if (PyErr_Occurred()) return false;
-            errors::raise_not_enough_values(static_cast<Py_ssize_t>(n), static_cast<Py_ssize_t>(i));
-            return false;
-        }
-    }
-    Ref extra(PyIter_Next(it.get()));
-    if (extra) {
-        errors::raise_too_many_values(static_cast<Py_ssize_t>(n));
-        return false;
-    }
-    return !PyErr_Occurred();
-}
 
 // The decoder result for `stream`: through the class's own _streamToImage, so
 // that a subclass may replace it; Tavrel's own one is called directly.

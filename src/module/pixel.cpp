@@ -7,6 +7,7 @@
 // reassigned fields behave exactly as the same Python expressions would.
 #include "module/errors.h"
 #include "module/tavrel_ext.h"
+#include "module/unpack.h"
 
 #include <climits>
 #include <cstdint>
@@ -172,41 +173,6 @@ bool channel_byte(PyObject* v, unsigned char* out) noexcept {
     return true;
 }
 
-// The three items of `value`: a tuple or list by its length, anything else by
-// iterating it (taking at most a fourth item to tell it has too many).
-bool unpack_value(PyObject* value, Ref* rgb) noexcept {
-    if (PyTuple_CheckExact(value) || PyList_CheckExact(value)) {
-        const Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
-        if (n > 3) {
-            raise_too_many_values(3);
-            return false;
-        }
-        if (n < 3) {
-            raise_too_few_values(n);
-            return false;
-        }
-        // New references: converting a channel may run code that changes a list.
-        PyObject** items = PySequence_Fast_ITEMS(value);
-        for (int k = 0; k < 3; ++k) rgb[k] = Ref::borrow(items[k]);
-        return true;
-    }
-    Ref it(PyObject_GetIter(value));
-    if (!it) return false;
-    for (Py_ssize_t k = 0; k < 3; ++k) {
-        rgb[k].reset(PyIter_Next(it.get()));
-        if (!rgb[k]) {
-            if (!PyErr_Occurred()) raise_too_few_values(k);
-            return false;
-        }
-    }
-    Ref extra(PyIter_Next(it.get()));
-    if (extra) {
-        raise_too_many_values(3);
-        return false;
-    }
-    return !PyErr_Occurred();
-}
-
 // Stores the three bytes of a pixel whose index is an integer-like object:
 // the index is resolved once (its __index__ runs once), then the three bytes
 // are checked against the buffer as it is after that, as bytearray indexing
@@ -240,7 +206,7 @@ PyObject* put_pixel_impl(PyObject* self, PyObject* const* args) {
     Location loc;
     if (!locate(img, x, y, loc)) return nullptr;
     Ref rgb[3];
-    if (!unpack_value(args[1], rgb)) return nullptr;
+    if (!unpack_three(args[1], rgb)) return nullptr;
     // All three channels are converted before any is stored, so a channel
     // that fails to convert leaves the pixel as it was.
     unsigned char bytes[3];

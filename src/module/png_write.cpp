@@ -7,6 +7,7 @@
 #include "module/host.h"
 #include "module/tavrel_ext.h"
 #include "module/unlocked.h"
+#include "module/unpack.h"
 #include "module/writers.h"
 #include "png/chunk.h"
 #include "png/encode.h"
@@ -335,28 +336,6 @@ constexpr Param split_params[] = {
 // ------------------------------------------------------- _writePngWithChunks
 
 // Unpacks `record` into exactly three values, as `a, b, c = record` does.
-bool unpack3(PyObject* record, Ref (&out)[3]) noexcept {
-    auto count_error = [](Py_ssize_t found) {
-        return raised(found > 3 ? errors::raise_too_many_values(3) : errors::raise_too_few_values(found));
-    };
-    if (PyTuple_CheckExact(record) || PyList_CheckExact(record)) {
-        const Py_ssize_t n = Py_SIZE(record);
-        if (n != 3) return count_error(n);
-        PyObject** items = PySequence_Fast_ITEMS(record);
-        for (int i = 0; i < 3; ++i) out[i] = Ref::borrow(items[i]);
-        return true;
-    }
-    Ref it(PyObject_GetIter(record));
-    if (!it) return false;
-    for (int i = 0; i < 3; ++i) {
-        out[i] = Ref(PyIter_Next(it.get()));
-        if (!out[i]) return PyErr_Occurred() ? false : count_error(i);
-    }
-    Ref extra(PyIter_Next(it.get()));
-    if (extra) return count_error(4);
-    return !PyErr_Occurred();
-}
-
 // 1, 0 or -1 (error): whether `type` equals the four letters, by the host's ==.
 int type_equals(PyObject* type, const char (&name)[5]) noexcept {
     Ref want(PyBytes_FromStringAndSize(name, 4));
@@ -375,7 +354,7 @@ struct KeptExports {
 // type and data of a chunk that is written as kept.
 bool read_record(PyObject* record, PyObject* lengths, KeptExports& ex, png::KeptChunk& chunk) noexcept {
     Ref items[3];
-    if (!unpack3(record, items)) return false;
+    if (!unpack_three(record, items)) return false;
     const int idat = type_equals(items[0].get(), "IDAT");
     if (idat < 0) return false;
     if (idat) {
