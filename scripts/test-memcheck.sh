@@ -20,27 +20,45 @@ echo "== building the extension with debug information into $SITE"
     -Cbuild-dir="$OUT/ext-build" -Ccmake.build-type=RelWithDebInfo .
 export PYTHONPATH=$SITE
 
-TESTS=("$@")
-if [ ${#TESTS[@]} -eq 0 ]; then
+# With arguments, one run of pytest over them; without, the subset below in two runs side by side (one per core).
+GROUPS_OF_TESTS=("$*")
+if [ $# -eq 0 ]; then
     # Everything in these files but the tests that repeat one path many times over: the randomised comparisons with
     # the reference decoders, the large images and chunks, the million-image chains, the leak loops and the thread
     # races. Under valgrind each of them takes minutes to hours without reaching code the others do not.
     SKIP=(agrees_with_the_reference large_image_rows_in_order long_chain_of_images no_leak huge_claim large_chunk
           lock_is_released rows_read_in_blocks)
     printf -v K ' and not %s' "${SKIP[@]}"
-    TESTS=(tests/test_read.py tests/test_write.py tests/test_pixels.py tests/test_image.py -k "${K# and }")
+    K=${K# and }
+    GROUPS_OF_TESTS=("tests/test_read.py" "tests/test_write.py tests/test_pixels.py tests/test_image.py")
 fi
 
-echo "== running ${TESTS[*]} under valgrind memcheck (add --track-origins=yes by hand to trace an uninitialised value)"
 rm -rf "$OUT/logs"
 mkdir -p "$OUT/logs"
 # PYTHONMALLOC=malloc: every Python object is its own heap block, so that valgrind sees the bounds of each buffer
 # and can tell which leaked block was allocated where. Memory measurements skip themselves (TAVREL_SANITIZED).
+memcheck() {  # memcheck OUTPUT PYTEST_ARGS...
+    local out=$1
+    shift
+    TAVREL_SANITIZED=1 PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=99 --errors-for-leak-kinds=none \
+        --leak-check=full --show-leak-kinds=definite --num-callers=40 \
+        --suppressions="$ROOT/scripts/valgrind-python.supp" --log-file="$OUT/logs/memcheck.%p.log" \
+        "$ROOT/.venv/bin/python" "$ROOT/.venv/bin/pytest" -q -p no:cacheprovider "$@" >"$out" 2>&1
+}
 status=0
-TAVREL_SANITIZED=1 PYTHONMALLOC=malloc valgrind --tool=memcheck --error-exitcode=99 --errors-for-leak-kinds=none \
-    --leak-check=full --show-leak-kinds=definite --num-callers=40 \
-    --suppressions="$ROOT/scripts/valgrind-python.supp" --log-file="$OUT/logs/memcheck.%p.log" \
-    "$ROOT/.venv/bin/python" "$ROOT/.venv/bin/pytest" -q -p no:cacheprovider "${TESTS[@]}" || status=$?
+PIDS=()
+for i in "${!GROUPS_OF_TESTS[@]}"; do
+    read -r -a ARGS <<<"${GROUPS_OF_TESTS[$i]}"
+    [ $# -eq 0 ] && ARGS+=(-k "$K")
+    [ $# -eq 0 ] || ARGS=("$@")
+    echo "== running ${ARGS[*]} under valgrind memcheck (add --track-origins=yes by hand to trace an uninitialised value)"
+    memcheck "$OUT/logs/pytest.$i.out" "${ARGS[@]}" &
+    PIDS+=($!)
+done
+for i in "${!PIDS[@]}"; do
+    wait "${PIDS[$i]}" || status=$?
+    cat "$OUT/logs/pytest.$i.out"
+done
 
 # The verdict: memory errors from valgrind's summary, leaks of the module from the leak records. A definite leak is the
 # module's when a frame of the module is the first caller above the allocator, before any Python frame: past a Python
