@@ -310,6 +310,41 @@ def test_bomb_with_damaged_block_headers_gives_the_hosts_error():
             assert outcome_of(lambda: decode(data)) == outcome_of(lambda: zlib.decompress(bad)), (at, bit)
 
 
+
+def incomplete_code_stream(text=b"aa"):
+    """One dynamic block whose literal/length code is incomplete ('a' 1 bit, end-of-block 2 bits), which zlib refuses
+    and a lenient inflater may decode, with the checksum of what it spells."""
+    bits = []
+    def field(value, n):
+        bits.extend((value >> i) & 1 for i in range(n))
+    def code(value, n):
+        bits.extend((value >> i) & 1 for i in reversed(range(n)))
+    field(1, 1), field(2, 2), field(0, 5), field(0, 5), field(14, 4)    # final, dynamic, 257 + 1 codes, 18 lengths
+    lengths = {18: 1, 1: 2, 2: 2}                                       # 18 -> 0, 1 -> 10, 2 -> 11
+    for symbol in [16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1]:
+        field(lengths.get(symbol, 0), 3)
+    code(0, 1), field(97 - 11, 7), code(2, 2)                          # 97 zeros, then a = 1
+    code(0, 1), field(138 - 11, 7), code(0, 1), field(20 - 11, 7)      # 158 zeros
+    code(3, 2), code(2, 2)                                              # end-of-block = 2, the one distance = 1
+    for _ in text:
+        code(0, 1)
+    code(2, 2)
+    bits.extend([0] * (-len(bits) % 8))
+    deflate = bytes(sum(b << i for i, b in enumerate(bits[k:k + 8])) for k in range(0, len(bits), 8))
+    return b"\x78\x9c" + deflate + struct.pack(">I", zlib.adler32(text))
+
+
+@pytest.mark.parametrize("damage", ["none", "checksum"])
+def test_bomb_with_a_code_set_only_zlib_refuses(damage):
+    """Under a claim the data cannot fill, a code set zlib refuses is refused with zlib's message even where the
+    checksum matches what a lenient inflater makes of it."""
+    stream = incomplete_code_stream()
+    if damage == "checksum":
+        stream = stream[:-1] + bytes([stream[-1] ^ 1])
+    data = SIGNATURE + ihdr(40000, 40000, 8, 6) + chunk(b"IDAT", stream) + IEND
+    assert outcome_of(lambda: decode(data)) == outcome_of(lambda: zlib.decompress(stream))
+
+
 # --- BMP pixel offsets pointing anywhere --------------------------------------------------------------------------
 
 OFFSETS = [0, 1, 2, 10, 13, 14, 17, 18, 30, 53, 54, 55, 57, 65, 66, 67, 77, 78, 79, 1000, 2**31 - 1, 2**31,

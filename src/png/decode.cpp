@@ -18,6 +18,7 @@
 
 #include "png/filters.h"
 #include "png/kernels.h"
+#include "png/walk.h"
 
 namespace tavrel::png {
 namespace {
@@ -63,16 +64,6 @@ struct InputCursor {
     }
 };
 
-void record(ZlibFault* fault, int code, const char* message) noexcept {
-    if (!fault) return;
-    fault->code = code;
-    fault->message[0] = '\0';
-    if (message) {
-        std::strncpy(fault->message, message, sizeof fault->message - 1);
-        fault->message[sizeof fault->message - 1] = '\0';
-    }
-}
-
 InflateStatus run_inflate(z_stream& zs, InputCursor& in, uint8_t* out, size_t expected, ZlibFault* fault) noexcept {
     size_t produced = 0;
     uint8_t probe[1];  // once out is full, any byte landing here means the stream is too long
@@ -99,12 +90,12 @@ InflateStatus run_inflate(z_stream& zs, InputCursor& in, uint8_t* out, size_t ex
         }
         if (rc == Z_STREAM_END) return produced == expected ? InflateStatus::ok : InflateStatus::wrong_length;
         if (rc != Z_OK && rc != Z_BUF_ERROR) {  // NEED_DICT, DATA, MEM, STREAM errors
-            record(fault, rc, zs.msg);
+            record_zlib_fault(fault, rc, zs.msg);
             return InflateStatus::stream_error;
         }
         // Z_BUF_ERROR just means no progress; with every input byte fed and nothing produced, the stream is truncated.
         if (wrote == 0 && zs.avail_in == 0 && !input_left) {
-            record(fault, Z_BUF_ERROR, nullptr);
+            record_zlib_fault(fault, Z_BUF_ERROR, nullptr);
             return InflateStatus::stream_error;
         }
     }
@@ -115,7 +106,7 @@ InflateStatus run_discard(z_stream& zs, InputCursor& in, ZlibFault* fault) noexc
     constexpr size_t kScratch = size_t{256} * 1024;
     std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[kScratch]);
     if (!scratch) {
-        record(fault, Z_MEM_ERROR, nullptr);
+        record_zlib_fault(fault, Z_MEM_ERROR, nullptr);
         return InflateStatus::stream_error;
     }
     bool input_left = true;
@@ -127,11 +118,11 @@ InflateStatus run_discard(z_stream& zs, InputCursor& in, ZlibFault* fault) noexc
         const size_t wrote = kScratch - zs.avail_out;
         if (rc == Z_STREAM_END) return InflateStatus::ok;
         if (rc != Z_OK && rc != Z_BUF_ERROR) {
-            record(fault, rc, zs.msg);
+            record_zlib_fault(fault, rc, zs.msg);
             return InflateStatus::stream_error;
         }
         if (wrote == 0 && zs.avail_in == 0 && !input_left) {
-            record(fault, Z_BUF_ERROR, nullptr);
+            record_zlib_fault(fault, Z_BUF_ERROR, nullptr);
             return InflateStatus::stream_error;
         }
     }
@@ -144,7 +135,7 @@ InflateStatus inflate_with_zlib(const Span* parts, size_t nparts, uint8_t* out, 
     std::memset(&zs, 0, sizeof zs);
     const int rc = inflateInit(&zs);
     if (rc != Z_OK) {
-        record(fault, rc, nullptr);
+        record_zlib_fault(fault, rc, nullptr);
         return InflateStatus::stream_error;
     }
     InputCursor in{parts, nparts};
@@ -261,52 +252,19 @@ IsalVerdict discard_with_isal(const Span* parts, size_t nparts) noexcept {
     }
 }
 
-// zlib's verdict on a stream whose deflate data ISA-L decoded to the end under a wrong checksum. ISA-L accepts a few
-// malformed blocks that zlib refuses (incomplete code sets), so zlib still walks the deflate data: where it refuses
-// it, its own error, and where it accepts it, it decodes what ISA-L decoded and finds the same wrong checksum. Its
-// raw back-end pass (inflateBack) skips the output copies and the running checksum of a full inflate, which for a
-// stream of 1 GiB of output is most of the time. false: undecided (zlib's full pass from the start settles it).
-bool settle_bad_check_with_zlib(const Span* parts, size_t nparts, ZlibFault* fault) noexcept {
-    constexpr size_t kWindow = size_t{1} << 15;
-    std::unique_ptr<uint8_t[]> window(new (std::nothrow) uint8_t[kWindow]);
-    if (!window) return false;
-    z_stream zs;
-    std::memset(&zs, 0, sizeof zs);
-    if (inflateBackInit(&zs, 15, window.get()) != Z_OK) return false;
-    struct Input {
-        InputCursor cursor;
-        size_t skip = 2;  // the zlib header, checked before ISA-L ran
-    } input{{parts, nparts}};
-    const auto pull = [](void* self, z_const unsigned char** buf) -> unsigned {
-        auto& in = *static_cast<Input*>(self);
-        const uint8_t* data = nullptr;
-        uint32_t size = 0;
-        while (in.cursor.next(data, size)) {
-            const size_t skipped = in.skip < size ? in.skip : size;
-            in.skip -= skipped;
-            if (size > skipped) {
-                *buf = data + skipped;
-                return static_cast<unsigned>(size - skipped);
-            }
-        }
-        return 0;
-    };
-    const auto drop = [](void*, unsigned char*, unsigned) -> int { return 0; };
-    const int rc = inflateBack(&zs, pull, &input, drop, nullptr);
-    bool settled = true;
-    if (rc == Z_STREAM_END) {
-        record(fault, Z_DATA_ERROR, "incorrect data check");
-    } else if (rc == Z_DATA_ERROR && zs.msg) {
-        record(fault, rc, zs.msg);
-    } else {
-        settled = false;
-    }
-    inflateBackEnd(&zs);
-    return settled;
-}
 #endif
 
 }  // namespace
+
+void record_zlib_fault(ZlibFault* fault, int code, const char* message) noexcept {
+    if (!fault) return;
+    fault->code = code;
+    fault->message[0] = '\0';
+    if (message) {
+        std::strncpy(fault->message, message, sizeof fault->message - 1);
+        fault->message[sizeof fault->message - 1] = '\0';
+    }
+}
 
 const char* inflate_backend() noexcept {
 #if TAVREL_HAVE_ISAL
@@ -330,12 +288,25 @@ InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, si
 InflateStatus inflate_discard(const Span* parts, size_t nparts, ZlibFault* fault) noexcept {
     if (!parts) nparts = 0;
 #if TAVREL_HAVE_ISAL
-    switch (discard_with_isal(parts, nparts)) {
-        case IsalVerdict::ok: return InflateStatus::ok;
-        case IsalVerdict::bad_check:
-            if (settle_bad_check_with_zlib(parts, nparts, fault)) return InflateStatus::stream_error;
-            break;
+    const IsalVerdict verdict = discard_with_isal(parts, nparts);
+    switch (verdict) {
         case IsalVerdict::undecided: break;
+        case IsalVerdict::ok:
+        case IsalVerdict::bad_check: {
+            // ISA-L accepts some code sets that zlib refuses, and a checksum can be made to match what it inflates
+            // from them: the walk, with zlib reading every block header, says whether zlib takes the deflate data.
+            // If it does, the output is the same and so is the checksum's verdict.
+            const bool sound_check = verdict == IsalVerdict::ok;
+            switch (walk_deflate(parts, nparts, fault)) {
+                case WalkVerdict::sound:
+                    if (sound_check) return InflateStatus::ok;
+                    record_zlib_fault(fault, Z_DATA_ERROR, "incorrect data check");
+                    return InflateStatus::stream_error;
+                case WalkVerdict::refused: return InflateStatus::stream_error;
+                case WalkVerdict::undecided: break;
+            }
+            break;
+        }
     }
 #endif
     return inflate_with_zlib(parts, nparts, nullptr, 0, fault);

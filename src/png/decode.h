@@ -37,9 +37,13 @@ InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, si
 // Runs the same zlib stream to its end while keeping none of its output: ok when it ends cleanly (its length is not
 // judged), stream_error as above. For data that cannot fill the image it claims, where only the stream's soundness
 // is left to decide; memory stays at the inflaters' state and a small scratch buffer, however much it inflates to.
-// ISA-L decides a stream it runs to a clean end; under a wrong checksum zlib's raw pass over the deflate data alone
-// gives zlib's verdict; anything else goes to zlib's full pass, as above.
+// When ISA-L runs the stream to its end, a walk over the deflate blocks in which zlib reads every block header (no
+// output written) confirms that zlib takes the data, or gives the header zlib refuses; so every status here is
+// zlib's own. Anything else goes to zlib's full pass, as above.
 InflateStatus inflate_discard(const Span* parts, size_t nparts, ZlibFault* fault = nullptr) noexcept;
+
+// Fills *fault (when not nullptr) with zlib's code and message, the message cut to fit.
+void record_zlib_fault(ZlibFault* fault, int code, const char* message) noexcept;
 
 // "isa-l" or "zlib": which inflater handles valid streams in this build.
 const char* inflate_backend() noexcept;
