@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "bmp/rows.h"
+#include "common/pages.h"
 
 namespace tavrel::bmp {
 namespace {
@@ -42,6 +43,7 @@ Error read_rows(ByteSource& source, PixelSink& sink, uint64_t width, uint64_t ro
     uint8_t* base = nullptr;
     uint64_t have = at_once ? total : 0;  // the buffer's size
     if (!sink.resize(have, base)) return Error::caller_failed;
+    advise_huge_pages(base, static_cast<size_t>(have));
     uint64_t filled = 0;  // bytes of the growing buffer holding rows so far
     for (uint64_t row = 0; row < rows;) {
         const uint64_t count = rows - row < per_read ? rows - row : per_read;

@@ -1,4 +1,5 @@
 #include "module/host.h"
+#include "common/pages.h"
 #include "module/errors.h"
 #include "module/state.h"
 #include "module/unlocked.h"
@@ -86,6 +87,7 @@ Ref compress_in_process(PyObject* data) noexcept {
     }
     const std::span<const std::uint8_t> in(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(data)), size);
     const std::span<std::uint8_t> dst(reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get())), bound);
+    advise_huge_pages(dst.data(), dst.size());
     // Both objects are exact bytes that only this call and its caller hold: nothing changes them meanwhile.
     const std::size_t written = without_lock(size >= off_lock_bytes, [&] { return png::compress_as_host(in, dst); });
     if (written == 0) return Ref();

@@ -3,6 +3,7 @@
 // checks and reads the arguments, holds their exports while the core reads them, has the host's zlib.compress compress
 // the image data, raises the core's errors through errors.cpp and writes the file. Both writers build the whole file
 // in memory and open the output only once it is complete, so no failure before that point touches an existing file.
+#include "common/pages.h"
 #include "module/errors.h"
 #include "module/host.h"
 #include "module/tavrel_ext.h"
@@ -27,7 +28,9 @@ bool raised(std::nullptr_t) noexcept { return false; }
 // A new bytes object of `n` bytes that the caller fills in full.
 Ref new_bytes(std::uint64_t n) noexcept {
     if (n > static_cast<std::uint64_t>(PY_SSIZE_T_MAX)) return Ref(PyErr_NoMemory());
-    return Ref(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+    Ref out(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+    if (out) advise_huge_pages(PyBytes_AS_STRING(out.get()), static_cast<std::size_t>(n));
+    return out;
 }
 
 std::uint8_t* bytes_data(PyObject* bytes) noexcept { return reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(bytes)); }

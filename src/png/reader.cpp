@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/checked.h"
+#include "common/pages.h"
 #include "png/chunk.h"
 
 namespace tavrel::png {
@@ -223,12 +224,14 @@ Error decode_image(ByteSource& source, ImageSink& sink, ImageData& data, const H
     if (npixels > 0) {
         uint8_t* const pixels = sink.allocate(ImageBuffer::pixels, expected);
         if (pixels == nullptr) return Error::caller_failed;
+        advise_huge_pages(pixels, expected);
         const Error e = inflate_image_data(source, data, pixels, expected, result);
         if (e != Error::ok) return e;
         data.release();
         uint8_t* alpha = nullptr;
         if (channels == 4 && (alpha = sink.allocate(ImageBuffer::alpha, npixels)) == nullptr)
             return Error::caller_failed;
+        advise_huge_pages(alpha, alpha ? npixels : 0);
         const RawBuffer work = work_buffer(2 * row_bytes);
         if (!work) return Error::out_of_memory;
         rows = run(source, expected, [&] {
