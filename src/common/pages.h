@@ -18,7 +18,7 @@ inline void advise_huge_pages(void* p, size_t n) noexcept {
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
     constexpr uintptr_t kHuge = uintptr_t{2} << 20;
     if (p == nullptr || n < 4 * kHuge) return;
-    const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+    const auto start = reinterpret_cast<uintptr_t>(p);
     const uintptr_t begin = (start + kHuge - 1) & ~(kHuge - 1);
     const uintptr_t end = (start + n) & ~(kHuge - 1);
     if (end > begin) (void)madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
