@@ -231,7 +231,7 @@ Error decode_image(ByteSource& source, ImageSink& sink, ImageData& data, const H
         uint8_t* alpha = nullptr;
         if (channels == 4 && (alpha = sink.allocate(ImageBuffer::alpha, npixels)) == nullptr)
             return Error::caller_failed;
-        advise_huge_pages(alpha, alpha ? npixels : 0);
+        advise_huge_pages(alpha, npixels);  // nothing for nullptr (RGB)
         const RawBuffer work = work_buffer(2 * row_bytes);
         if (!work) return Error::out_of_memory;
         rows = run(source, expected, [&] {
