@@ -2,6 +2,7 @@
 // reading itself is the codec core's (png/reader.h); this file gives it the stream's read(n), keeps the objects the
 // stream returned and the chunk records, allocates the result's bytearrays and turns the core's errors into
 // exceptions.
+#include "common/pages.h"
 #include "module/bytearray.h"
 #include "module/errors.h"
 #include "module/host.h"
@@ -10,6 +11,7 @@
 #include "module/unlocked.h"
 #include "png/reader.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -80,9 +82,12 @@ struct FreeDeleter {
 };
 using RawBuffer = std::unique_ptr<std::uint8_t[], FreeDeleter>;
 
-// What the core reads from a StreamSource, gathered into the decoder result's objects. The parts of the image data are
-// kept as read: a bytes object as it is, a bytearray (which its stream may still hold and change) copied into a block
-// of the module's own, so that every part stays unchanged while the inflater reads it with the lock released.
+// What the core reads from a StreamSource, gathered into the decoder result's objects. A large bytes part of the
+// image data is kept as the object itself. Smaller parts, and every bytearray (which its stream may still hold and
+// change), are copied one after another into blocks of the module's own and their objects let go at once: the
+// allocator then reuses one object's memory for the next read instead of holding thousands of small ones, and the
+// inflater gets long runs of input rather than a stream cut every few kilobytes. Every part stays unchanged while
+// the inflater reads it with the lock released.
 class PngReader final : public png::ImageSink {
 public:
     explicit PngReader(StreamSource& source) noexcept : source_(source) {}
@@ -104,31 +109,43 @@ public:
     }
 
     bool keep_image_data(std::span<const std::uint8_t>& kept) noexcept override {
-        Part part;
         PyObject* data = source_.object(Field::data);
         const ByteView v = view_of(data);
-        if (PyBytes_Check(data)) {
-            part.bytes = source_.take(Field::data);
-            kept = {v.data, v.size};
-        } else {
-            part.copy.reset(static_cast<std::uint8_t*>(std::malloc(v.size)));
-            if (!part.copy) {
-                PyErr_NoMemory();
-                return false;
-            }
-            std::memcpy(part.copy.get(), v.data, v.size);
-            kept = {part.copy.get(), v.size};
-        }
         try {
-            parts_.push_back(std::move(part));
+            if (PyBytes_Check(data) && v.size >= kept_whole) {
+                parts_.push_back(source_.take(Field::data));
+                kept = {v.data, v.size};
+                return true;
+            }
+            if (blocks_.empty() || block_size_ - block_used_ < v.size) {
+                block_size_ = std::max(v.size, next_block_);
+                next_block_ = std::min(2 * next_block_, max_block);
+                RawBuffer block(static_cast<std::uint8_t*>(std::malloc(block_size_)));
+                if (!block) {
+                    PyErr_NoMemory();
+                    return false;
+                }
+                advise_huge_pages(block.get(), block_size_);
+                blocks_.push_back(std::move(block));
+                block_used_ = 0;
+            }
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
             return false;
         }
+        std::uint8_t* const at = blocks_.back().get() + block_used_;
+        std::memcpy(at, v.data, v.size);
+        block_used_ += v.size;
+        kept = {at, v.size};
+        source_.take(Field::data).reset();
         return true;
     }
 
-    void drop_image_data() noexcept override { parts_.clear(); }
+    void drop_image_data() noexcept override {
+        parts_.clear();
+        blocks_.clear();
+        block_used_ = block_size_ = 0;
+    }
 
     // Bytearrays whose contents the reader writes in full.
     std::uint8_t* allocate(png::ImageBuffer which, std::uint64_t size) noexcept override {
@@ -156,16 +173,17 @@ public:
     }
 
 private:
-    struct Part {
-        Ref bytes;
-        RawBuffer copy;
-    };
+    static constexpr std::size_t kept_whole = std::size_t{1} << 20;  // bytes parts from this size on are not copied
+    static constexpr std::size_t max_block = std::size_t{16} << 20;
 
     PyObject* buffer(png::ImageBuffer which) noexcept { return buffers_[static_cast<std::size_t>(which)].release(); }
 
     StreamSource& source_;
     Ref chunks_;
-    std::vector<Part> parts_;
+    std::vector<Ref> parts_;         // bytes objects kept whole
+    std::vector<RawBuffer> blocks_;  // the copied parts, in order
+    std::size_t block_used_ = 0, block_size_ = 0;
+    std::size_t next_block_ = std::size_t{1} << 20;
     Ref buffers_[3];  // by png::ImageBuffer
 };
 

@@ -62,6 +62,7 @@ public:
     virtual bool record_chunk(uint64_t length, bool image_data) noexcept = 0;
     // Keeps the data field of the chunk just read (image data, not empty) as the next part of the image data. `kept`
     // is where its bytes stay, unchanged, until drop_image_data, also while a ByteSource::run lets other code run.
+    // A part whose bytes start right where the previous part's end is taken to continue the same buffer.
     virtual bool keep_image_data(std::span<const uint8_t>& kept) noexcept = 0;
     // Releases every part kept: the image data has been inflated.
     virtual void drop_image_data() noexcept = 0;
