@@ -27,6 +27,7 @@
 #include "bmp/writer.h"
 #include "common.h"
 #include "png/chunk.h"
+#include "png/compress.h"
 #include "png/decode.h"
 #include "png/encode.h"
 #include "png/filters.h"
@@ -299,6 +300,19 @@ void roundtrip(const uint8_t* data, size_t size) {
     std::vector<uint8_t> z(clen);
     FUZZ_CHECK(compress2(z.data(), &clen, want.data(), total, Z_DEFAULT_COMPRESSION) == Z_OK);
     z.resize(clen);
+    {
+        // Deflated block by block as it is encoded: the same stream.
+        struct Deflating final : png::ScanlineSink {
+            png::HostDeflater deflater;
+            explicit Deflating(std::span<uint8_t> out) : deflater(out) {}
+            bool put(std::span<const uint8_t> block, bool last) noexcept override { return deflater.put(block, last); }
+        };
+        std::vector<uint8_t> pieces(compressBound(total));
+        Deflating sink(pieces);
+        CopyingRows source(rgb, rgba ? &alpha : nullptr, &filt, 0);
+        FUZZ_CHECK(png::encode_in_blocks(source, width, height, rgba, true, sink, block_size) == png::Error::ok);
+        FUZZ_CHECK(sink.deflater.written() == z.size() && std::memcmp(pieces.data(), z.data(), z.size()) == 0);
+    }
     std::vector<png::Span> cut;
     FUZZ_CHECK(png::cut_image_data(z, lengths, cut) == png::Error::ok);
     std::vector<size_t> sizes;

@@ -172,6 +172,7 @@ std::nullptr_t raise(png::Error e, const Detail& detail) noexcept {
         case png::Error::dimension_overflow:
         case png::Error::stream_error:
         case png::Error::chunk_too_long:
+        case png::Error::compress_failed:  // the host's zlib.compress is called and raises its own
         case png::Error::ok: break;
     }
     return set(PyExc_SystemError, "PNG error without a message of its own");

@@ -244,6 +244,8 @@ bool write(PyObject* stream, const void* data, std::size_t size) noexcept {
     return bytes && write(stream, bytes.get());
 }
 
+bool compresses_in_process() noexcept { return st().compress_in_process; }
+
 Ref compress(PyObject* data) noexcept {
     if (st().compress_in_process && PyBytes_CheckExact(data)) {
         Ref done = compress_in_process(data);

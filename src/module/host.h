@@ -32,6 +32,9 @@ bool write(PyObject* stream, const void* data, std::size_t size) noexcept;
 // libz this module links, an exact bytes object is compressed here as the host would, with the lock released; any
 // failure of deflate is left to the host's own call, which words it.
 Ref compress(PyObject* data) noexcept;
+// Whether compress runs in this process: the host's zlib module was proven to run the very libz this module links,
+// so that a stream this module makes with it (png::HostDeflater) is the host's zlib.compress byte for byte.
+bool compresses_in_process() noexcept;
 // Lets the host's zlib.decompress raise its own error for `data`, which the
 // module's inflater refused; returns false with that error set (or, should
 // the host accept the data after all, with `fallback` raised as ValueError).

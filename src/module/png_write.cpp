@@ -11,12 +11,14 @@
 #include "module/unpack.h"
 #include "module/writers.h"
 #include "png/chunk.h"
+#include "png/compress.h"
 #include "png/encode.h"
 #include "png/writer.h"
 
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <span>
 #include <vector>
 
 namespace tavrel {
@@ -139,22 +141,51 @@ private:
     bool lent_ = false;
 };
 
-// Encodes the scanlines of the image `header` describes into a new bytes object. `alpha` and `filter_types` must be
-// writable byte buffers (or None); everything is refused before any row is encoded. A large image is encoded in
-// blocks with the lock released.
-Ref encode_rows(const png::ImageHeader& header, PyObject* alpha, PyObject* filter_types, PyObject* pix_buf) noexcept {
+// Takes the scanlines block by block into the host's zlib stream, written into a bytes object of the bound's size.
+class DeflateSink final : public png::ScanlineSink {
+public:
+    explicit DeflateSink(PyObject* out) noexcept : deflater_({bytes_data(out), bytes_size(out)}) {}
+    bool put(std::span<const std::uint8_t> block, bool last) noexcept override { return deflater_.put(block, last); }
+    std::size_t written() const noexcept { return deflater_.written(); }
+
+private:
+    png::HostDeflater deflater_;
+};
+
+// Encodes the scanlines of the image `header` describes, into a new bytes object, or, with `compressed`, into the
+// host's zlib stream of them (a new bytes object in *compressed; left empty, with no error, when deflate failed, for
+// the host's own call to word it). `alpha` and `filter_types` must be writable byte buffers (or None); everything is
+// refused before any row is encoded. A large image is encoded in blocks with the lock released, and then compressed
+// as it is encoded: its scanlines never exist whole.
+Ref encode_rows(const png::ImageHeader& header, PyObject* alpha, PyObject* filter_types, PyObject* pix_buf,
+                Ref* compressed = nullptr) noexcept {
     ExportedRows rows(pix_buf, alpha, std::uint64_t{header.width} * header.height);
     if (!rows.export_samples() || !rows.export_filters(filter_types, header.height)) return Ref();
     std::uint64_t total = 0;
     if (!png::scanlines_size(header.width, header.height, header.has_alpha, total)) return Ref(PyErr_NoMemory());
+    const bool in_blocks = total >= off_lock_bytes && header.width > 0;
+    if (compressed && in_blocks) {
+        const std::uint64_t bound = png::compress_bound(total);
+        if (bound < total) return Ref(PyErr_NoMemory());
+        Ref out = new_bytes(bound);
+        if (!out) return Ref();
+        DeflateSink sink(out.get());
+        const png::Error e =
+            png::encode_in_blocks(rows, header.width, header.height, header.has_alpha, rows.has_filters(), sink);
+        if (e == png::Error::compress_failed) return Ref::borrow(Py_None);
+        if (e != png::Error::ok) return Ref(errors::raise(e));
+        PyObject* raw = out.release();
+        if (_PyBytes_Resize(&raw, static_cast<Py_ssize_t>(sink.written())) < 0) return Ref();  // raises MemoryError
+        compressed->reset(raw);
+        return Ref::borrow(Py_None);
+    }
     Ref raw = new_bytes(total);
     if (!raw) return Ref();
     const png::LentRows held = rows.held();
-    const png::Error e =
-        total >= off_lock_bytes && header.width > 0
-            ? png::encode_in_blocks(rows, header.width, header.height, header.has_alpha, rows.has_filters(),
-                                    bytes_data(raw.get()))
-            : png::encode_image(held.rgb, held.alpha, held.filters, header.width, header.height, bytes_data(raw.get()));
+    const png::Error e = in_blocks ? png::encode_in_blocks(rows, header.width, header.height, header.has_alpha,
+                                                           rows.has_filters(), bytes_data(raw.get()))
+                                   : png::encode_image(held.rgb, held.alpha, held.filters, header.width, header.height,
+                                                       bytes_data(raw.get()));
     if (e != png::Error::ok) return Ref(errors::raise(e));
     return raw;
 }
@@ -189,8 +220,14 @@ bool encode_and_compress(std::int32_t width, std::int32_t height, PyObject* pixe
     out.header = {static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height), has_alpha};
     Ref pix_buf = pixel_buffer(pixels, static_cast<std::uint64_t>(expected) * 3);
     if (!pix_buf) return false;
-    Ref raw = encode_rows(out.header, alpha, filter_types, pix_buf.get());
+    Ref raw = encode_rows(out.header, alpha, filter_types, pix_buf.get(),
+                          host::compresses_in_process() ? &out.compressed : nullptr);
     if (!raw) return false;
+    if (out.compressed) return true;
+    if (raw.get() == Py_None) {  // deflate failed: the scanlines once more, for the host's own call to word why
+        raw = encode_rows(out.header, alpha, filter_types, pix_buf.get());
+        if (!raw) return false;
+    }
     out.compressed = host::compress(raw.get());
     if (!out.compressed) return false;
     if (!PyBytes_Check(out.compressed.get())) return raised(errors::raise_compress_not_bytes(out.compressed.get()));

@@ -72,8 +72,11 @@ Error encode_image(const uint8_t* rgb, const uint8_t* alpha, const uint8_t* filt
     return Error::ok;
 }
 
-Error encode_in_blocks(RowSource& source, uint32_t width, uint32_t height, bool has_alpha, bool has_filters,
-                       uint8_t* out, uint64_t block_size) noexcept {
+namespace {
+
+// encode_in_blocks into `out` or, when it is null, block by block through a buffer of its own into `sink`.
+Error encode_blocks(RowSource& source, uint32_t width, uint32_t height, bool has_alpha, bool has_filters, uint8_t* out,
+                    ScanlineSink* sink, uint64_t block_size) noexcept {
     const uint64_t w = width, h = height;
     const uint64_t rgb_row = w * 3;
     const uint64_t out_row = w * (has_alpha ? 4 : 3) + 1;
@@ -83,9 +86,15 @@ Error encode_in_blocks(RowSource& source, uint32_t width, uint32_t height, bool 
     uint64_t rgb_bytes = 0;  // one block's rows with the row above it
     if (mul_overflows(rows_per_block + 1, rgb_row, &rgb_bytes) || rgb_bytes > SIZE_MAX / 2) return Error::out_of_memory;
     // Copies of the filter types and of one block's rows with the row above it; the RGBA rows' scratch.
-    std::vector<uint8_t> filters, rgb_copy, alpha_copy, scratch;
+    std::vector<uint8_t> filters, rgb_copy, alpha_copy, scratch, staging;
     try {
         if (has_filters) filters.resize(h);
+        if (!out) {
+            uint64_t block_out = 0;
+            if (mul_overflows(rows_per_block, out_row, &block_out) || block_out > SIZE_MAX / 2)
+                return Error::out_of_memory;
+            staging.resize(block_out);
+        }
         rgb_copy.resize(rgb_bytes);
         if (has_alpha) {
             alpha_copy.resize(rgb_bytes / 3);
@@ -111,14 +120,30 @@ Error encode_in_blocks(RowSource& source, uint32_t width, uint32_t height, bool 
         const uint8_t* prev_rgb = skip ? rgb_copy.data() : nullptr;
         const uint8_t* prev_alpha = skip && has_alpha ? alpha_copy.data() : nullptr;
         const uint8_t* block_filters = has_filters ? filters.data() + y0 : nullptr;
-        uint8_t* dst = out + y0 * out_row;
+        uint8_t* dst = out ? out + y0 * out_row : staging.data();
+        bool taken = true;
         auto encode = [&] {
             encode_scanlines(block_rgb, block_alpha, block_filters, width, static_cast<uint32_t>(n), dst,
                              scratch.data(), prev_rgb, prev_alpha);
+            if (sink) taken = sink->put({dst, static_cast<size_t>(n * out_row)}, y0 + n == h);
         };
         source.run(n * out_row, Task(encode));
+        if (!taken) return Error::compress_failed;
     }
+    if (sink && h == 0 && !sink->put({}, true)) return Error::compress_failed;
     return Error::ok;
+}
+
+}  // namespace
+
+Error encode_in_blocks(RowSource& source, uint32_t width, uint32_t height, bool has_alpha, bool has_filters,
+                       uint8_t* out, uint64_t block_size) noexcept {
+    return encode_blocks(source, width, height, has_alpha, has_filters, out, nullptr, block_size);
+}
+
+Error encode_in_blocks(RowSource& source, uint32_t width, uint32_t height, bool has_alpha, bool has_filters,
+                       ScanlineSink& sink, uint64_t block_size) noexcept {
+    return encode_blocks(source, width, height, has_alpha, has_filters, nullptr, &sink, block_size);
 }
 
 }  // namespace tavrel::png

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 #include "common/task.h"
 #include "png/error.h"
@@ -59,6 +60,23 @@ protected:
     RowSource& operator=(RowSource&&) = default;
 };
 
+// Where encode_in_blocks puts each block of scanlines when it does not write them into one buffer.
+class ScanlineSink {
+public:
+    // Takes the next block of scanlines (the image's last when `last`); it runs inside RowSource::run, beside other
+    // work, and touches only memory nobody else sees. false when it failed.
+    virtual bool put(std::span<const uint8_t> block, bool last) noexcept = 0;
+
+    virtual ~ScanlineSink() = default;
+
+protected:
+    ScanlineSink() = default;
+    ScanlineSink(const ScanlineSink&) = default;
+    ScanlineSink(ScanlineSink&&) = default;
+    ScanlineSink& operator=(const ScanlineSink&) = default;
+    ScanlineSink& operator=(ScanlineSink&&) = default;
+};
+
 // Rows are encoded in blocks of about this many RGB input bytes.
 inline constexpr uint64_t block_bytes = uint64_t{1} << 20;
 
@@ -67,5 +85,10 @@ inline constexpr uint64_t block_bytes = uint64_t{1} << 20;
 // encoded from the copies through source.run. caller_failed when a loan failed, out_of_memory.
 Error encode_in_blocks(RowSource& source, uint32_t width, uint32_t height, bool has_alpha, bool has_filters,
                        uint8_t* out, uint64_t block_size = block_bytes) noexcept;
+
+// The same blocks handed to `sink` one after another, each encoded into one block buffer of the encoder's own: the
+// scanlines never exist whole. compress_failed when the sink failed.
+Error encode_in_blocks(RowSource& source, uint32_t width, uint32_t height, bool has_alpha, bool has_filters,
+                       ScanlineSink& sink, uint64_t block_size = block_bytes) noexcept;
 
 }  // namespace tavrel::png

@@ -28,7 +28,8 @@ enum class Error {
     bad_filter,      // a row's filter type is past 4 (the type goes with the error); also refused on writing
 
     // Writing.
-    chunk_too_long,  // a chunk's data does not fit the 32-bit length field
+    chunk_too_long,   // a chunk's data does not fit the 32-bit length field
+    compress_failed,  // deflate failed where the stream was being made; the host's own zlib.compress words why
 
     out_of_memory,
 };

@@ -14,6 +14,7 @@
 #include "bmp/header.h"
 #include "bmp/rows.h"
 #include "png/chunk.h"
+#include "png/compress.h"
 #include "png/decode.h"
 #include "png/encode.h"
 #include "png/filters.h"
@@ -309,12 +310,22 @@ struct LendingRows final : png::RowSource {
     }
 };
 
-// Block by block, each block's first row predicted from the row above it, as the whole image at once.
+// Deflates each block as it comes.
+struct DeflatingSink final : png::ScanlineSink {
+    png::HostDeflater deflater;
+    explicit DeflatingSink(std::span<uint8_t> out) : deflater(out) {}
+    bool put(std::span<const uint8_t> block, bool last) noexcept override { return deflater.put(block, last); }
+};
+
+// Block by block, each block's first row predicted from the row above it, as the whole image at once; deflated
+// block by block, the stream of the whole image deflated in one piece.
 static void test_encode_in_blocks() {
     for (bool rgba : {false, true})
-        for (uint64_t block : {1u, 5u, 21u, 22u, 100u, 1u << 20}) {
-            const uint32_t w = 7, h = 9;
-            const Bytes rgb = random_bytes(w * h * 3), alpha = random_bytes(w * h);
+        for (uint64_t block : {1u, 5u, 21u, 22u, 100u, 5000u, 1u << 20}) {
+            // A small image, and a larger one of a few repeated rows, whose matches cross the blocks.
+            const uint32_t w = block == 5000 ? 301 : 7, h = block == 5000 ? 200 : 9;
+            Bytes rgb = random_bytes(w * h * 3), alpha = random_bytes(w * h);
+            for (size_t i = w * 3 * 4; i < rgb.size(); ++i) rgb[i] = rgb[i % (w * 3 * 4)];
             Bytes filters(h);
             for (uint32_t y = 0; y < h; ++y) filters[y] = uint8_t(y % 5);
             uint64_t size = 0;
@@ -327,6 +338,14 @@ static void test_encode_in_blocks() {
             CHECK(png::encode_in_blocks(src, w, h, rgba, true, blocks.data(), block) == png::Error::ok &&
                       blocks == whole && !src.out,
                   "blocks of %llu bytes, rgba %d", static_cast<unsigned long long>(block), rgba);
+            Bytes one(png::compress_bound(size)), pieces(one.size());
+            const size_t n = png::compress_as_host(whole, one);
+            LendingRows again;
+            again.rows = src.rows;
+            DeflatingSink sink(pieces);
+            CHECK(png::encode_in_blocks(again, w, h, rgba, true, sink, block) == png::Error::ok && n > 0 &&
+                      sink.deflater.written() == n && std::memcmp(one.data(), pieces.data(), n) == 0,
+                  "deflated in blocks of %llu bytes, rgba %d", static_cast<unsigned long long>(block), rgba);
             LendingRows failing;
             failing.rows = src.rows;
             failing.fail_at = 2;
