@@ -32,25 +32,14 @@ namespace {
 constexpr size_t kChunk = TAVREL_INFLATE_CHUNK;
 static_assert(kChunk >= 1 && kChunk <= 0xFFFFFFFFu, "chunk must fit the inflaters' 32-bit counters");
 
-// Walks the parts as one logical byte sequence, at most kChunk bytes at a time.
-struct InputCursor {
-    const Span* parts = nullptr;
-    size_t nparts = 0;
-    size_t index = 0;
-    size_t offset = 0;
-
+// The parts as one byte sequence, at most kChunk bytes at a time.
+struct InputCursor : PartsCursor {
     // The next non-empty piece of input; false when every part is used up.
     bool next(const uint8_t*& data, uint32_t& size) noexcept {
-        while (index < nparts && offset >= parts[index].size()) {
-            ++index;
-            offset = 0;
-        }
-        if (index >= nparts) return false;
-        const size_t left = parts[index].size() - offset;
-        const size_t take = left < kChunk ? left : kChunk;
-        data = parts[index].data() + offset;
-        size = static_cast<uint32_t>(take);
-        offset += take;
+        Span piece;
+        if (!next_piece(kChunk, piece)) return false;
+        data = piece.data();
+        size = static_cast<uint32_t>(piece.size());
         return true;
     }
 
@@ -138,7 +127,7 @@ InflateStatus inflate_with_zlib(const Span* parts, size_t nparts, uint8_t* out, 
         record_zlib_fault(fault, rc, nullptr);
         return InflateStatus::stream_error;
     }
-    InputCursor in{parts, nparts};
+    InputCursor in{{parts, nparts}};
     const InflateStatus st = out ? run_inflate(zs, in, out, expected, fault) : run_discard(zs, in, fault);
     inflateEnd(&zs);
     return st;
@@ -149,11 +138,7 @@ InflateStatus inflate_with_zlib(const Span* parts, size_t nparts, uint8_t* out, 
 // bits, no preset dictionary): ISA-L is then never the one to accept a header zlib refuses.
 bool header_as_zlib_takes_it(const Span* parts, size_t nparts) noexcept {
     uint8_t head[2];
-    size_t have = 0;
-    for (size_t i = 0; i < nparts && have < 2; ++i) {
-        for (size_t k = 0; k < parts[i].size() && have < 2; ++k) head[have++] = parts[i][k];
-    }
-    if (have < 2) return false;
+    if (first_bytes(parts, nparts, head, 2) < 2) return false;
     const unsigned cmf = head[0], flg = head[1];
     return (cmf & 0x0F) == 8 && (cmf >> 4) <= 7 && (cmf * 256 + flg) % 31 == 0 && (flg & 0x20) == 0;
 }
@@ -185,7 +170,7 @@ IsalVerdict inflate_exact_with_isal(const Span* parts, size_t nparts, uint8_t* o
     size_t produced = 0;
     st->next_out = out;
     st->avail_out = static_cast<uint32_t>(expected < kChunk ? expected : kChunk);
-    InputCursor in{parts, nparts};
+    InputCursor in{{parts, nparts}};
     const uint8_t* data = nullptr;
     uint32_t size = 0;
     bool input_left = in.next(data, size);
@@ -225,7 +210,7 @@ IsalVerdict discard_with_isal(const Span* parts, size_t nparts) noexcept {
     if (!ring || !st) return undecided;
     st->next_out = ring.get();
     st->avail_out = kHistory + kBlock;
-    InputCursor in{parts, nparts};
+    InputCursor in{{parts, nparts}};
     const uint8_t* data = nullptr;
     uint32_t size = 0;
     bool input_left = in.next(data, size);

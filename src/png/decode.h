@@ -5,12 +5,11 @@
 #include <cstdint>
 #include <span>
 
+#include "png/parts.h"
+
 namespace tavrel::png {
 
 enum class InflateStatus { ok, too_long, wrong_length, stream_error };
-
-// One stretch of bytes, such as the data of one IDAT chunk.
-using Span = std::span<const uint8_t>;
 
 // What zlib said when it refused a stream: its return code and message, the two things the host's zlib module builds
 // its error from. code is Z_BUF_ERROR when the input ran out before the end of the stream (zlib itself then gives no

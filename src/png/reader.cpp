@@ -114,10 +114,7 @@ public:
 
     // The first two bytes of the stream (fewer when it is shorter) into result.head.
     void head(ReadResult& result) const noexcept {
-        result.head_size = 0;
-        for (const Span& part : parts_) {
-            for (size_t k = 0; k < part.size() && result.head_size < 2; ++k) result.head[result.head_size++] = part[k];
-        }
+        result.head_size = first_bytes(parts_.data(), parts_.size(), result.head, 2);
     }
 
     void release() noexcept {

@@ -12,42 +12,10 @@
 namespace tavrel::png {
 namespace {
 
-// The parts' bytes in order, one at a time.
-struct ByteCursor {
-    const Span* parts = nullptr;
-    size_t nparts = 0;
-    size_t index = 0;
-    size_t offset = 0;
-
-    // Steps over used-up and empty parts; false when no byte is left.
-    bool settle() noexcept {
-        while (index < nparts && offset >= parts[index].size()) {
-            ++index;
-            offset = 0;
-        }
-        return index < nparts;
-    }
-    bool next(uint8_t& b) noexcept {
-        if (!settle()) return false;
-        b = parts[index][offset++];
-        return true;
-    }
-    bool skip(size_t n) noexcept {
-        while (n != 0) {
-            if (!settle()) return false;
-            const size_t left = parts[index].size() - offset;
-            const size_t step = n < left ? n : left;
-            offset += step;
-            n -= step;
-        }
-        return true;
-    }
-};
-
 // Deflate's bit order: the bits of each byte from the lowest, bytes loaded only as needed, so that at most 23 bits
 // are ever buffered (zlib can be primed with all of them).
 struct BitReader {
-    ByteCursor bytes;
+    PartsCursor bytes;
     uint32_t buf = 0;
     unsigned count = 0;
 
@@ -195,15 +163,15 @@ Judged judge_header(z_stream& zs, const BitReader& r, ZlibFault* fault) noexcept
     }
     if (n != 0 && inflatePrime(&zs, static_cast<int>(n), static_cast<int>(bits & ((1u << n) - 1))) != Z_OK)
         return Judged::undecided;
-    ByteCursor in = r.bytes;
+    PartsCursor in = r.bytes;
     uint8_t none[1] = {0};
     zs.next_out = none;
     zs.avail_out = 0;  // a header produces nothing
     for (;;) {
         const bool have = in.settle();
-        const size_t left = have ? in.parts[in.index].size() - in.offset : 0;
-        const uInt offered = static_cast<uInt>(left < UINT_MAX ? left : UINT_MAX);
-        zs.next_in = have ? in.parts[in.index].data() + in.offset : none;
+        const Span rest = in.rest();
+        const uInt offered = static_cast<uInt>(rest.size() < UINT_MAX ? rest.size() : UINT_MAX);
+        zs.next_in = have ? rest.data() : none;
         zs.avail_in = offered;
         const int rc = inflate(&zs, Z_TREES);
         if (rc == Z_DATA_ERROR) {
