@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <cstdlib>
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -27,5 +29,59 @@ inline void advise_huge_pages(void* p, size_t n) noexcept {
     (void)n;
 #endif
 }
+
+// A block of fresh memory mapped for itself, whatever state the allocator's heap is in, with huge pages asked for
+// (advise_huge_pages), and unmapped when the block goes. Where mapping is not available, malloc'd.
+class PageBlock {
+public:
+    PageBlock() noexcept = default;
+    explicit PageBlock(size_t n) noexcept {
+#if defined(__linux__)
+        void* p = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return;
+#else
+        void* p = std::malloc(n);
+        if (p == nullptr) return;
+#endif
+        data_ = static_cast<uint8_t*>(p);
+        size_ = n;
+        advise_huge_pages(data_, size_);
+    }
+    ~PageBlock() { reset(); }
+    PageBlock(const PageBlock&) = delete;
+    PageBlock& operator=(const PageBlock&) = delete;
+    PageBlock(PageBlock&& other) noexcept : data_(other.data_), size_(other.size_) {
+        other.data_ = nullptr;
+        other.size_ = 0;
+    }
+    PageBlock& operator=(PageBlock&& other) noexcept {
+        if (this != &other) {
+            reset();
+            data_ = other.data_;
+            size_ = other.size_;
+            other.data_ = nullptr;
+            other.size_ = 0;
+        }
+        return *this;
+    }
+
+    uint8_t* get() const noexcept { return data_; }
+    explicit operator bool() const noexcept { return data_ != nullptr; }
+
+private:
+    void reset() noexcept {
+        if (data_ == nullptr) return;
+#if defined(__linux__)
+        (void)munmap(data_, size_);
+#else
+        std::free(data_);
+#endif
+        data_ = nullptr;
+        size_ = 0;
+    }
+
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+};
 
 }  // namespace tavrel
