@@ -78,11 +78,11 @@ constexpr Param read_chunk_params[] = {{"stream"}};
 
 // What the core reads from a StreamSource, gathered into the decoder result's objects. A large bytes part of the
 // image data is kept as the object itself. Smaller parts, and every bytearray (which its stream may still hold and
-// change), are copied one after another into blocks of the module's own, mapped for themselves so that their cost does
-// not hang on the state of the heap, and their objects let go at once: the
-// allocator then reuses one object's memory for the next read instead of holding thousands of small ones, and the
-// inflater gets long runs of input rather than a stream cut every few kilobytes. Every part stays unchanged while
-// the inflater reads it with the lock released.
+// change), are copied one after another into blocks of the module's own, mapped for themselves so that their cost
+// does not hang on the state of the heap, and their objects are let go at once: the allocator then reuses one
+// object's memory for the next read instead of holding thousands of small ones, and the inflater gets long runs of
+// input rather than a stream cut every few kilobytes. Every part stays unchanged while the inflater reads it with the
+// lock released.
 class PngReader final : public png::ImageSink {
 public:
     explicit PngReader(StreamSource& source) noexcept : source_(source) {}
