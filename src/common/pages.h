@@ -4,8 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include <cstdlib>
-
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
@@ -29,70 +27,5 @@ inline void advise_huge_pages(void* p, size_t n) noexcept {
     (void)n;
 #endif
 }
-
-// A block of memory the caller fills from end to end. A large one (from 8 MiB) is mapped for itself, with huge pages
-// asked for (advise_huge_pages), and unmapped when the block goes, so that its cost does not hang on the state the
-// heap is in; a smaller one comes from malloc, whose memory a next block reuses.
-class PageBlock {
-public:
-    PageBlock() noexcept = default;
-    explicit PageBlock(size_t n) noexcept {
-#if defined(__linux__)
-        if (n >= (size_t{8} << 20)) {
-            void* p = mmap(nullptr, n, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-            if (p == MAP_FAILED) return;
-            data_ = static_cast<uint8_t*>(p);
-            size_ = n;
-            mapped_ = true;
-            advise_huge_pages(data_, size_);
-            return;
-        }
-#endif
-        data_ = static_cast<uint8_t*>(std::malloc(n > 0 ? n : 1));
-        size_ = data_ != nullptr ? n : 0;
-    }
-    ~PageBlock() { reset(); }
-    PageBlock(const PageBlock&) = delete;
-    PageBlock& operator=(const PageBlock&) = delete;
-    PageBlock(PageBlock&& other) noexcept : data_(other.data_), size_(other.size_), mapped_(other.mapped_) {
-        other.data_ = nullptr;
-        other.size_ = 0;
-    }
-    PageBlock& operator=(PageBlock&& other) noexcept {
-        if (this != &other) {
-            reset();
-            data_ = other.data_;
-            size_ = other.size_;
-            mapped_ = other.mapped_;
-            other.data_ = nullptr;
-            other.size_ = 0;
-        }
-        return *this;
-    }
-
-    uint8_t* get() const noexcept { return data_; }
-    explicit operator bool() const noexcept { return data_ != nullptr; }
-
-private:
-    void reset() noexcept {
-        if (data_ == nullptr) return;
-#if defined(__linux__)
-        if (mapped_) {
-            (void)munmap(data_, size_);
-        } else {
-            std::free(data_);
-        }
-#else
-        std::free(data_);
-#endif
-        data_ = nullptr;
-        size_ = 0;
-        mapped_ = false;
-    }
-
-    uint8_t* data_ = nullptr;
-    size_t size_ = 0;
-    bool mapped_ = false;
-};
 
 }  // namespace tavrel

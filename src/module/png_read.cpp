@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -76,13 +77,17 @@ PyObject* read_chunk_impl(PyObject*, PyObject* const* args) {
 
 constexpr Param read_chunk_params[] = {{"stream"}};
 
+struct FreeDeleter {
+    void operator()(std::uint8_t* p) const noexcept { std::free(p); }
+};
+using RawBuffer = std::unique_ptr<std::uint8_t[], FreeDeleter>;
+
 // What the core reads from a StreamSource, gathered into the decoder result's objects. A large bytes part of the
 // image data is kept as the object itself. Smaller parts, and every bytearray (which its stream may still hold and
-// change), are copied one after another into blocks of the module's own, mapped for themselves so that their cost
-// does not hang on the state of the heap, and their objects are let go at once: the allocator then reuses one
-// object's memory for the next read instead of holding thousands of small ones, and the inflater gets long runs of
-// input rather than a stream cut every few kilobytes. Every part stays unchanged while the inflater reads it with the
-// lock released.
+// change), are copied one after another into blocks of the module's own and their objects let go at once: the
+// allocator then reuses one object's memory for the next read instead of holding thousands of small ones, and the
+// inflater gets long runs of input rather than a stream cut every few kilobytes. Every part stays unchanged while
+// the inflater reads it with the lock released.
 class PngReader final : public png::ImageSink {
 public:
     explicit PngReader(StreamSource& source) noexcept : source_(source) {}
@@ -115,11 +120,12 @@ public:
             if (blocks_.empty() || block_size_ - block_used_ < v.size) {
                 block_size_ = std::max(v.size, next_block_);
                 next_block_ = std::min(2 * next_block_, max_block);
-                PageBlock block(block_size_);
+                RawBuffer block(static_cast<std::uint8_t*>(std::malloc(block_size_)));
                 if (!block) {
                     PyErr_NoMemory();
                     return false;
                 }
+                advise_huge_pages(block.get(), block_size_);
                 blocks_.push_back(std::move(block));
                 block_used_ = 0;
             }
@@ -175,7 +181,7 @@ private:
     StreamSource& source_;
     Ref chunks_;
     std::vector<Ref> parts_;         // bytes objects kept whole
-    std::vector<PageBlock> blocks_;  // the copied parts, in order
+    std::vector<RawBuffer> blocks_;  // the copied parts, in order
     std::size_t block_used_ = 0, block_size_ = 0;
     std::size_t next_block_ = std::size_t{1} << 20;
     Ref buffers_[3];  // by png::ImageBuffer
