@@ -141,17 +141,6 @@ private:
     bool lent_ = false;
 };
 
-// Takes the scanlines block by block into the host's zlib stream, written into a bytes object of the bound's size.
-class DeflateSink final : public png::ScanlineSink {
-public:
-    explicit DeflateSink(PyObject* out) noexcept : deflater_({bytes_data(out), bytes_size(out)}) {}
-    bool put(std::span<const std::uint8_t> block, bool last) noexcept override { return deflater_.put(block, last); }
-    std::size_t written() const noexcept { return deflater_.written(); }
-
-private:
-    png::HostDeflater deflater_;
-};
-
 // Encodes the scanlines of the image `header` describes, into a new bytes object, or, with `compressed`, into the
 // host's zlib stream of them (a new bytes object in *compressed; left empty, with no error, when deflate failed, for
 // the host's own call to word it). `alpha` and `filter_types` must be writable byte buffers (or None); everything is
@@ -169,7 +158,7 @@ Ref encode_rows(const png::ImageHeader& header, PyObject* alpha, PyObject* filte
         if (bound < total) return Ref(PyErr_NoMemory());
         Ref out = new_bytes(bound);
         if (!out) return Ref();
-        DeflateSink sink(out.get());
+        png::HostDeflater sink({bytes_data(out.get()), bytes_size(out.get())});
         const png::Error e =
             png::encode_in_blocks(rows, header.width, header.height, header.has_alpha, rows.has_filters(), sink);
         if (e == png::Error::compress_failed) return Ref::borrow(Py_None);
