@@ -134,7 +134,9 @@ public:
             return false;
         }
         std::uint8_t* const at = blocks_.back().get() + block_used_;
-        std::memcpy(at, v.data, v.size);
+        // A bytes object cannot change and is held in its field: a large one is copied with the lock released (the
+        // block's fresh pages are faulted in by the copy).
+        without_lock(PyBytes_Check(data) && v.size >= off_lock_bytes, [&] { std::memcpy(at, v.data, v.size); });
         block_used_ += v.size;
         kept = {at, v.size};
         source_.take(Field::data).reset();

@@ -83,6 +83,9 @@ Error encode_blocks(RowSource& source, uint32_t width, uint32_t height, bool has
     uint64_t rows_per_block = rgb_row == 0 ? h : block_size / rgb_row;
     if (rows_per_block == 0) rows_per_block = 1;
     if (rows_per_block > h) rows_per_block = h;
+    // A block goes to the sink in four pieces: deflate's window and hash chains stay in cache between the filtering
+    // of a piece and its compression, which a whole block's rows would push out.
+    const uint64_t rows_per_piece = sink && rows_per_block >= 4 ? rows_per_block / 4 : rows_per_block;
     uint64_t rgb_bytes = 0;  // one block's rows with the row above it
     if (mul_overflows(rows_per_block + 1, rgb_row, &rgb_bytes) || rgb_bytes > SIZE_MAX / 2) return Error::out_of_memory;
     // Copies of the filter types and of one block's rows with the row above it; the RGBA rows' scratch.
@@ -91,7 +94,7 @@ Error encode_blocks(RowSource& source, uint32_t width, uint32_t height, bool has
         if (has_filters) filters.resize(h);
         if (!out) {
             uint64_t block_out = 0;
-            if (mul_overflows(rows_per_block, out_row, &block_out) || block_out > SIZE_MAX / 2)
+            if (mul_overflows(rows_per_piece, out_row, &block_out) || block_out > SIZE_MAX / 2)
                 return Error::out_of_memory;
             staging.resize(block_out);
         }
@@ -123,9 +126,19 @@ Error encode_blocks(RowSource& source, uint32_t width, uint32_t height, bool has
         uint8_t* dst = out ? out + y0 * out_row : staging.data();
         bool taken = true;
         auto encode = [&] {
-            encode_scanlines(block_rgb, block_alpha, block_filters, width, static_cast<uint32_t>(n), dst,
-                             scratch.data(), prev_rgb, prev_alpha);
-            if (sink) taken = sink->put({dst, static_cast<size_t>(n * out_row)}, y0 + n == h);
+            if (!sink) {
+                encode_scanlines(block_rgb, block_alpha, block_filters, width, static_cast<uint32_t>(n), dst,
+                                 scratch.data(), prev_rgb, prev_alpha);
+                return;
+            }
+            for (uint64_t i = 0; i < n && taken; i += rows_per_piece) {
+                const uint64_t k = n - i < rows_per_piece ? n - i : rows_per_piece;
+                encode_scanlines(block_rgb + i * rgb_row, block_alpha ? block_alpha + i * w : nullptr,
+                                 block_filters ? block_filters + i : nullptr, width, static_cast<uint32_t>(k), dst,
+                                 scratch.data(), i ? block_rgb + (i - 1) * rgb_row : prev_rgb,
+                                 i && block_alpha ? block_alpha + (i - 1) * w : prev_alpha);
+                taken = sink->put({dst, static_cast<size_t>(k * out_row)}, y0 + i + k == h);
+            }
         };
         source.run(n * out_row, Task(encode));
         if (!taken) return Error::compress_failed;

@@ -86,8 +86,8 @@ inline constexpr uint64_t block_bytes = uint64_t{1} << 20;
 Error encode_in_blocks(RowSource& source, uint32_t width, uint32_t height, bool has_alpha, bool has_filters,
                        uint8_t* out, uint64_t block_size = block_bytes) noexcept;
 
-// The same blocks handed to `sink` one after another, each encoded into one block buffer of the encoder's own: the
-// scanlines never exist whole. compress_failed when the sink failed.
+// The same blocks handed to `sink` one after another, each in four pieces encoded into one piece buffer of the
+// encoder's own: the scanlines never exist whole. compress_failed when the sink failed.
 Error encode_in_blocks(RowSource& source, uint32_t width, uint32_t height, bool has_alpha, bool has_filters,
                        ScanlineSink& sink, uint64_t block_size = block_bytes) noexcept;
 
