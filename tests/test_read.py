@@ -1201,3 +1201,28 @@ def test_large_chunk_read_from_a_file_costs_its_size(tmp_path):
     assert run.returncode == 0, run.stderr
     length, rise = map(int, run.stdout.split()[-2:])
     assert length == size and rise <= 1.25 * size
+
+
+class PlainReads(io.BytesIO):
+    """A BytesIO that the decoder reads through its read(n) calls, as any stream."""
+
+
+def _bytesio_cases():
+    rows = make_rows(300, 300, 4, seed=5)
+    text = chunk(b"tEXt", b"k\x00" + bytes(range(256)) * 300)  # large enough to be checked off the lock
+    png = make_png(300, 300, 4, rows=rows, idat_sizes=[70000, 8192, 8192, 100, 90000], before=[text])
+    cases = {"whole": png, "trailing": png + b"junk"}
+    for cut in (7, 8, 20, 33, 40, 80000, 150000, 160000, len(png) - 13, len(png) - 5, len(png) - 1):
+        cases[f"cut{cut}"] = png[:cut]
+    for at in (29, 40, 79000, 150050, 150100, 158000, len(png) - 20):
+        cases[f"flip{at}"] = png[:at] + bytes([png[at] ^ 0x41]) + png[at + 1:]
+    return cases
+
+
+@pytest.mark.parametrize("name, data", list(_bytesio_cases().items()), ids=lambda v: v if isinstance(v, str) else "")
+def test_bytesio_read_from_its_contents_as_its_reads_would(name, data):
+    """An exact BytesIO is read from its contents in place: the same result or error, and the stream left where the
+    reads would have left it."""
+    plain, exact = PlainReads(data), io.BytesIO(data)
+    assert outcome_of(lambda: Tavrel._streamToImage(exact)) == outcome_of(lambda: Tavrel._streamToImage(plain))
+    assert exact.tell() == plain.tell()

@@ -233,6 +233,36 @@ bool seek(PyObject* stream, long long position) noexcept {
     return static_cast<bool>(result);
 }
 
+namespace {
+
+// type(stream).name(stream[, arg]): the type's own method, whatever the instance holds.
+Ref call_own(PyObject* stream, const char* name, PyObject* arg = nullptr) noexcept {
+    Ref method(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(stream)), name));
+    if (!method) return Ref();
+    PyObject* args[] = {stream, arg};
+    return Ref(PyObject_Vectorcall(method.get(), args, arg != nullptr ? 2 : 1, nullptr));
+}
+
+}  // namespace
+
+Ref bytesio_contents(PyObject* stream, Py_ssize_t& position) noexcept {
+    if (!Py_IS_TYPE(stream, reinterpret_cast<PyTypeObject*>(st().bytesio_class))) return Ref();
+    const int plain = reads_unobserved(stream);
+    Ref pos = plain > 0 ? call_own(stream, "tell") : Ref();
+    Ref contents = pos ? call_own(stream, "getvalue") : Ref();
+    position = contents && PyLong_Check(pos.get()) ? PyLong_AsSsize_t(pos.get()) : -1;
+    if (position < 0 || !PyBytes_CheckExact(contents.get())) {
+        PyErr_Clear();  // a closed stream, say: its first read raises the same again
+        return Ref();
+    }
+    return contents;
+}
+
+bool bytesio_move(PyObject* stream, Py_ssize_t position) noexcept {
+    Ref pos(PyLong_FromSsize_t(position));
+    return pos && call_own(stream, "seek", pos.get());
+}
+
 bool write(PyObject* stream, PyObject* data) noexcept {
     PyObject* args[] = {stream, data};
     Ref result(PyObject_VectorcallMethod(st().name_write, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));

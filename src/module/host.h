@@ -24,6 +24,12 @@ PyObject* png_signature() noexcept;  // borrowed bytes
 Ref read(PyObject* stream, long long n) noexcept;
 // stream.seek(position).
 bool seek(PyObject* stream, long long position) noexcept;
+// For an exact io.BytesIO whose read is the type's own: its contents (exact bytes, which nobody can change) and
+// position, had through the type's own getvalue and tell, which change nothing its reads could see. A null Ref,
+// with no exception set, for any other stream or when they cannot be had (the stream's reads then say why).
+Ref bytesio_contents(PyObject* stream, Py_ssize_t& position) noexcept;
+// Moves such a stream to `position` through the type's own seek, as its own reads would have.
+bool bytesio_move(PyObject* stream, Py_ssize_t position) noexcept;
 // stream.write(data).
 bool write(PyObject* stream, PyObject* data) noexcept;
 bool write(PyObject* stream, const void* data, std::size_t size) noexcept;
