@@ -183,7 +183,7 @@ def race(contenders: dict, rounds: int) -> dict:
 
 
 def rounds_for(size: int, base: int) -> int:
-    return base if size <= 1024 else max(3, base - 4)
+    return base if size <= 1024 else max(3, base - 2)
 
 
 @contextlib.contextmanager
