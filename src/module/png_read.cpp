@@ -48,14 +48,12 @@ public:
     Ref take(Field field) noexcept { return std::move(slot_of(field)); }
     void clear(Field field) noexcept { slot_of(field).reset(); }
 
-    // A large bytes data field is kept as the object itself, in `held`.
-    bool keep_whole(std::vector<Ref>& held, std::span<const std::uint8_t>& kept) {
-        PyObject* data = object(Field::data);
-        const ByteView v = view_of(data);
-        if (!PyBytes_Check(data) || v.size < kept_whole) return false;
+    // A large bytes data field (`data`, its view) is kept as the object itself, in `held`.
+    bool keep_whole(const png::FieldBytes& data, std::vector<Ref>& held, std::span<const std::uint8_t>& kept) {
+        if (!data.fixed || data.bytes.size() < kept_whole) return false;
         held.emplace_back();  // may throw std::bad_alloc, before anything is taken
         held.back() = take(Field::data);
-        kept = {v.data, v.size};
+        kept = data.bytes;
         return true;
     }
 
@@ -116,11 +114,11 @@ public:
         spans_[index(field)] = {};
     }
 
-    // A large data field stays where it is, in the contents this source holds.
-    bool keep_whole(std::vector<Ref>&, std::span<const std::uint8_t>& kept) noexcept {
-        const std::span<const std::uint8_t> b = spans_[index(Field::data)];
-        if (b.size() < kept_in_place) return false;
-        kept = b;
+    // A large data field (`data`, its view) stays where it is, in the contents this source holds.
+    static bool keep_whole(const png::FieldBytes& data, std::vector<Ref>&,
+                           std::span<const std::uint8_t>& kept) noexcept {
+        if (data.bytes.size() < kept_in_place) return false;
+        kept = data.bytes;
         return true;
     }
 
@@ -235,7 +233,7 @@ public:
         const png::FieldBytes field = source_.view(Field::data);
         const ByteView v{field.bytes.data(), field.bytes.size()};
         try {
-            if (source_.keep_whole(parts_, kept)) return true;
+            if (source_.keep_whole(field, parts_, kept)) return true;
             if (blocks_.empty() || block_size_ - block_used_ < v.size) {
                 block_size_ = std::max(v.size, next_block_);
                 next_block_ = std::min(2 * next_block_, max_block);

@@ -123,21 +123,17 @@ Error encode_blocks(RowSource& source, uint32_t width, uint32_t height, bool has
         const uint8_t* prev_rgb = skip ? rgb_copy.data() : nullptr;
         const uint8_t* prev_alpha = skip && has_alpha ? alpha_copy.data() : nullptr;
         const uint8_t* block_filters = has_filters ? filters.data() + y0 : nullptr;
-        uint8_t* dst = out ? out + y0 * out_row : staging.data();
         bool taken = true;
+        // Into `out`, the block is one piece; into the sink, each piece reuses the staging buffer.
         auto encode = [&] {
-            if (!sink) {
-                encode_scanlines(block_rgb, block_alpha, block_filters, width, static_cast<uint32_t>(n), dst,
-                                 scratch.data(), prev_rgb, prev_alpha);
-                return;
-            }
             for (uint64_t i = 0; i < n && taken; i += rows_per_piece) {
                 const uint64_t k = n - i < rows_per_piece ? n - i : rows_per_piece;
+                uint8_t* dst = out ? out + (y0 + i) * out_row : staging.data();
                 encode_scanlines(block_rgb + i * rgb_row, block_alpha ? block_alpha + i * w : nullptr,
                                  block_filters ? block_filters + i : nullptr, width, static_cast<uint32_t>(k), dst,
                                  scratch.data(), i ? block_rgb + (i - 1) * rgb_row : prev_rgb,
                                  i && block_alpha ? block_alpha + (i - 1) * w : prev_alpha);
-                taken = sink->put({dst, static_cast<size_t>(k * out_row)}, y0 + i + k == h);
+                if (sink) taken = sink->put({dst, static_cast<size_t>(k * out_row)}, y0 + i + k == h);
             }
         };
         source.run(n * out_row, Task(encode));
