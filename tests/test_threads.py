@@ -53,3 +53,45 @@ def test_another_thread_progresses_while_a_large_image_is_decoded_and_encoded(tm
     opened, saved = map(int, run.stdout.split("\n")[-2].split())
     assert opened > 0, "no progress while the image was opened"
     assert saved > 0, "no progress while the rows were encoded"
+
+
+def test_a_save_racing_a_same_size_rewrite_writes_only_rows_the_image_held(tmp_path):
+    """Rows are copied out a block at a time while another thread rewrites the pixels in place: the first row of each
+    block must be predicted from the row the previous block wrote, or it decodes to pixels of neither state."""
+    import threading
+
+    from imagedata import make_png
+    from Vorlant.tavrel_ext import Tavrel
+
+    width, height = 1100, 900                      # three blocks of rows
+    raw = b"".join(bytes([2 + y % 3]) + bytes(width * 4) for y in range(height))  # Up, Average, Paeth
+    img = Tavrel.open(make_png(width, height, 4, raw=raw))
+    states = [(bytes([v]) * (width * height * 3), bytes([v]) * (width * height)) for v in (0x11, 0xEE)]
+    rows_of_state = {bytes([v]) * (width * 3) for v in (0x11, 0xEE)}
+    alpha_rows = {bytes([v]) * width for v in (0x11, 0xEE)}
+    stop = threading.Event()
+
+    def rewrite():
+        i = 0
+        while not stop.is_set():
+            img._pixels[:], img._alpha[:] = states[i % 2]
+            i += 1
+
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    thread = threading.Thread(target=rewrite)
+    thread.start()
+    try:
+        for k in range(25):
+            path = str(tmp_path / f"race{k}.png")
+            img.save(path)
+            with open(path, "rb") as f:
+                back = Tavrel.open(f.read())
+            rgb, alpha = bytes(back._pixels), bytes(back._alpha)
+            bad = [y for y in range(height) if rgb[y * width * 3:(y + 1) * width * 3] not in rows_of_state
+                   or alpha[y * width:(y + 1) * width] not in alpha_rows]
+            assert not bad, f"save {k}: {len(bad)} rows of neither state, the first {bad[0]}"
+    finally:
+        stop.set()
+        thread.join()
+        sys.setswitchinterval(interval)

@@ -86,9 +86,9 @@ Error encode_blocks(RowSource& source, uint32_t width, uint32_t height, bool has
     // A block goes to the sink in four pieces: deflate's window and hash chains stay in cache between the filtering
     // of a piece and its compression, which a whole block's rows would push out.
     const uint64_t rows_per_piece = sink && rows_per_block >= 4 ? rows_per_block / 4 : rows_per_block;
-    uint64_t rgb_bytes = 0;  // one block's rows with the row above it
+    uint64_t rgb_bytes = 0;  // the predictor row and one block's rows
     if (mul_overflows(rows_per_block + 1, rgb_row, &rgb_bytes) || rgb_bytes > SIZE_MAX / 2) return Error::out_of_memory;
-    // Copies of the filter types and of one block's rows with the row above it; the RGBA rows' scratch.
+    // Copies of the filter types and of the predictor row and one block's rows; the RGBA rows' scratch.
     std::vector<uint8_t> filters, rgb_copy, alpha_copy, scratch, staging;
     try {
         if (has_filters) filters.resize(h);
@@ -106,22 +106,24 @@ Error encode_blocks(RowSource& source, uint32_t width, uint32_t height, bool has
     } catch (const std::bad_alloc&) {
         return Error::out_of_memory;
     }
+    // rgb_copy and alpha_copy hold the predictor row, then the block's rows. The predictor of a block's first row is
+    // the last row of the previous block's own copy, never a fresh copy of it: the image may change between loans, and
+    // the decoder predicts each row from the row written before it, so that every row written is a row of some state
+    // of the image.
+    uint8_t* const block_rgb = rgb_copy.data() + rgb_row;
+    uint8_t* const block_alpha = has_alpha ? alpha_copy.data() + w : nullptr;
     for (uint64_t y0 = 0; y0 < h; y0 += rows_per_block) {
         const uint64_t n = h - y0 < rows_per_block ? h - y0 : rows_per_block;
-        const uint64_t first = y0 == 0 ? 0 : y0 - 1;  // the row above the block is its first row's predictor
         LentRows rows;
         if (!source.lend(rows)) return Error::caller_failed;
         if (y0 == 0 && has_filters) std::memcpy(filters.data(), rows.filters, h);
         if (rgb_row != 0) {
-            std::memcpy(rgb_copy.data(), rows.rgb + first * rgb_row, (y0 + n - first) * rgb_row);
-            if (has_alpha) std::memcpy(alpha_copy.data(), rows.alpha + first * w, (y0 + n - first) * w);
+            std::memcpy(block_rgb, rows.rgb + y0 * rgb_row, n * rgb_row);
+            if (has_alpha) std::memcpy(block_alpha, rows.alpha + y0 * w, n * w);
         }
         source.end_loan();
-        const uint64_t skip = y0 - first;
-        const uint8_t* block_rgb = rgb_copy.data() + skip * rgb_row;
-        const uint8_t* block_alpha = has_alpha ? alpha_copy.data() + skip * w : nullptr;
-        const uint8_t* prev_rgb = skip ? rgb_copy.data() : nullptr;
-        const uint8_t* prev_alpha = skip && has_alpha ? alpha_copy.data() : nullptr;
+        const uint8_t* prev_rgb = y0 ? rgb_copy.data() : nullptr;
+        const uint8_t* prev_alpha = y0 && has_alpha ? alpha_copy.data() : nullptr;
         const uint8_t* block_filters = has_filters ? filters.data() + y0 : nullptr;
         bool taken = true;
         // Into `out`, the block is one piece; into the sink, each piece reuses the staging buffer.
@@ -138,6 +140,10 @@ Error encode_blocks(RowSource& source, uint32_t width, uint32_t height, bool has
         };
         source.run(n * out_row, Task(encode));
         if (!taken) return Error::compress_failed;
+        if (rgb_row != 0 && y0 + n < h) {
+            std::memcpy(rgb_copy.data(), block_rgb + (n - 1) * rgb_row, rgb_row);
+            if (has_alpha) std::memcpy(alpha_copy.data(), block_alpha + (n - 1) * w, w);
+        }
     }
     if (sink && h == 0 && !sink->put({}, true)) return Error::compress_failed;
     return Error::ok;

@@ -81,8 +81,10 @@ protected:
 inline constexpr uint64_t block_bytes = uint64_t{1} << 20;
 
 // Writes the scanlines of encode_scanlines into out (scanlines_size bytes) block by block: the filter types (when
-// has_filters) and each block's rows with the row above it are copied out of one loan, which ends before the block is
-// encoded from the copies through source.run. caller_failed when a loan failed, out_of_memory.
+// has_filters) and each block's rows are copied out of one loan, which ends before the block is encoded from the copies
+// through source.run; a block's first row is predicted from the copy of the previous block's last row, so that every
+// row written is a row of some state of the image even when it changes between loans. caller_failed when a loan
+// failed, out_of_memory.
 Error encode_in_blocks(RowSource& source, uint32_t width, uint32_t height, bool has_alpha, bool has_filters,
                        uint8_t* out, uint64_t block_size = block_bytes) noexcept;
 
