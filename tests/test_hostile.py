@@ -311,6 +311,39 @@ def test_bomb_with_damaged_block_headers_gives_the_hosts_error():
 
 
 
+@pytest.mark.parametrize("damage", ["checksum", "bit in the last block", "cut in the checksum", "cut in the last block",
+                                    "one row too many"])
+def test_late_damage_under_the_exact_claim_gives_the_hosts_outcome(damage):
+    """A stream that inflates far before it fails: the outcome is what zlib makes of it from the start (judged from
+    the last sound block the fast pass got through)."""
+    rnd = random.Random(7)
+    width, height = 2048, 600
+    raw = bytearray((1 + width * 3) * height)
+    for _ in range(300):
+        at = rnd.randrange(len(raw) - 64)
+        raw[at:at + 64] = rnd.randbytes(64)
+    raw[::1 + width * 3] = bytes(height)
+    stream = bytearray(zlib.compress(bytes(raw)))
+    if damage == "checksum":
+        stream[-2] ^= 0x10
+    elif damage == "bit in the last block":
+        stream[-40] ^= 0x04
+    elif damage == "cut in the checksum":
+        del stream[-2:]
+    elif damage == "cut in the last block":
+        del stream[-30:]
+    claim = height - 1 if damage == "one row too many" else height
+    data = SIGNATURE + ihdr(width, claim, 8, 2) + chunk(b"IDAT", bytes(stream)) + IEND
+
+    def reference():  # data that goes on past the claim is refused for its size before anything else
+        expected = (1 + width * 3) * claim
+        if len(zlib.decompressobj().decompress(stream, expected + 1)) > expected:
+            raise ValueError(MALFORMED)
+        if len(zlib.decompress(stream)) != expected:
+            raise ValueError(MALFORMED)
+    assert outcome_of(lambda: decode(data)) == outcome_of(reference)
+
+
 def incomplete_code_stream(text=b"aa"):
     """One dynamic block whose literal/length code is incomplete ('a' 1 bit, end-of-block 2 bits), which zlib refuses
     and a lenient inflater may decode, with the checksum of what it spells."""

@@ -34,12 +34,15 @@ static_assert(kChunk >= 1 && kChunk <= 0xFFFFFFFFu, "chunk must fit the inflater
 
 // The parts as one byte sequence, at most kChunk bytes at a time.
 struct InputCursor : PartsCursor {
+    uint64_t fed = 0;  // the bytes handed out so far
+
     // The next non-empty piece of input; false when every part is used up.
     bool next(const uint8_t*& data, uint32_t& size) noexcept {
         Span piece;
         if (!next_piece(kChunk, piece)) return false;
         data = piece.data();
         size = static_cast<uint32_t>(piece.size());
+        fed += size;
         return true;
     }
 
@@ -161,13 +164,15 @@ std::unique_ptr<inflate_state, FreeState> new_isal_state() noexcept {
 enum class IsalVerdict { undecided, ok, bad_check };
 
 // ISA-L over the parts fed one by one, straight into out. ok only when the stream ends (checksum verified) with
-// exactly `expected` bytes; anything else, a failure to allocate included, is left to zlib.
-IsalVerdict inflate_exact_with_isal(const Span* parts, size_t nparts, uint8_t* out, size_t expected) noexcept {
+// exactly `expected` bytes; bad_check when its deflate data ends within out under a wrong checksum; anything else, a
+// failure to allocate included, is left to zlib. `produced`: the bytes of out it wrote.
+IsalVerdict inflate_exact_with_isal(const Span* parts, size_t nparts, uint8_t* out, size_t expected,
+                                    size_t& produced) noexcept {
     constexpr IsalVerdict undecided = IsalVerdict::undecided;
+    produced = 0;
     if (!out || expected == 0 || !header_as_zlib_takes_it(parts, nparts)) return undecided;
     auto st = new_isal_state();
     if (!st) return undecided;
-    size_t produced = 0;
     st->next_out = out;
     st->avail_out = static_cast<uint32_t>(expected < kChunk ? expected : kChunk);
     InputCursor in{{parts, nparts}};
@@ -180,6 +185,7 @@ IsalVerdict inflate_exact_with_isal(const Span* parts, size_t nparts, uint8_t* o
         const uint32_t offered = st->avail_out, fed = st->avail_in;
         const int rc = isal_inflate(st.get());
         produced += offered - st->avail_out;
+        if (rc == ISAL_INCORRECT_CHECKSUM) return IsalVerdict::bad_check;
         if (rc != ISAL_DECOMP_OK) return undecided;
         if (st->avail_out == offered && st->avail_in == fed && st->avail_in != 0) return undecided;  // no progress
         if (st->block_state == ISAL_BLOCK_FINISH) return produced == expected ? IsalVerdict::ok : undecided;
@@ -196,6 +202,57 @@ IsalVerdict inflate_exact_with_isal(const Span* parts, size_t nparts, uint8_t* o
             st->avail_in = input_left ? size : 0;
         }
     }
+}
+
+// A stream the fast pass failed on late is judged by zlib from the last block the walk finds sound among those the
+// pass got through, rather than inflated again from the start, when walking the compressed bytes is cheaper than
+// inflating what the pass wrote: the walk decodes bit by bit, about as costly per compressed byte as zlib is per 10
+// output bytes, so only data inflating 16 times its size or more is walked.
+bool worth_resuming(const Span* parts, size_t nparts, size_t produced) noexcept {
+    uint64_t compressed = 0;
+    for (size_t i = 0; i < nparts; ++i) compressed += parts[i].size();
+    return produced >= size_t{1} << 20 && produced / 16 >= compressed;
+}
+
+// zlib from the block header at `at`, given the output before it (out[0..at.produced), written by a pass over sound
+// blocks) as its window, then the stream's Adler-32 checked over all of out as zlib checks it: the status and fault a
+// zlib pass from the start gives. false when zlib's state cannot be had.
+bool resume_with_zlib(const BlockStart& at, uint8_t* out, size_t expected, InflateStatus& status,
+                      ZlibFault* fault) noexcept {
+    const size_t done = static_cast<size_t>(at.produced);
+    if (done > expected) return false;
+    z_stream zs;
+    std::memset(&zs, 0, sizeof zs);
+    if (inflateInit2(&zs, -15) != Z_OK) return false;
+    constexpr size_t kWindow = size_t{32} * 1024;
+    const size_t window = done < kWindow ? done : kWindow;
+    if (inflateSetDictionary(&zs, out + done - window, static_cast<uInt>(window)) != Z_OK || !prime_at(zs, at)) {
+        inflateEnd(&zs);
+        return false;
+    }
+    InputCursor in{at.bytes};
+    status = run_inflate(zs, in, out + done, expected - done, fault);
+    const uint64_t total = done + zs.total_out;
+    // At the end of the deflate data zlib may hold whole bytes of what follows in its bit buffer.
+    const uint64_t held = static_cast<unsigned>(zs.data_type & 63) / 8;
+    const uint64_t consumed = in.fed - zs.avail_in - held;
+    inflateEnd(&zs);
+    if (status != InflateStatus::ok && status != InflateStatus::wrong_length) return true;
+    PartsCursor trailer = at.bytes;
+    uint8_t check[4];
+    size_t have = 0;
+    if (trailer.skip(static_cast<size_t>(consumed))) {
+        while (have < 4 && trailer.next(check[have])) ++have;
+    }
+    if (have < 4) {  // the stream ends inside its checksum
+        record_zlib_fault(fault, Z_BUF_ERROR, nullptr);
+        status = InflateStatus::stream_error;
+    } else if (isal_adler32(1, out, total) != (uint32_t{check[0]} << 24 | uint32_t{check[1]} << 16 |
+                                               uint32_t{check[2]} << 8 | check[3])) {
+        record_zlib_fault(fault, Z_DATA_ERROR, "incorrect data check");
+        status = InflateStatus::stream_error;
+    }
+    return true;
 }
 
 // ISA-L over the parts, keeping only the last 32 KiB of output that back-references may reach. ok when the stream
@@ -265,7 +322,26 @@ InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, si
     if (!out) expected = 0;
     uint8_t none[1];
 #if TAVREL_HAVE_ISAL
-    if (inflate_exact_with_isal(parts, nparts, out, expected) == IsalVerdict::ok) return InflateStatus::ok;
+    size_t produced = 0;
+    const IsalVerdict verdict = inflate_exact_with_isal(parts, nparts, out, expected, produced);
+    if (verdict == IsalVerdict::ok) return InflateStatus::ok;
+    if (verdict == IsalVerdict::bad_check) {
+        // Where zlib takes the deflate data, its output is what ISA-L wrote, within out: zlib then stops at the
+        // checksum, before it looks at the length.
+        switch (walk_deflate(parts, nparts, fault)) {
+            case WalkVerdict::sound:
+                record_zlib_fault(fault, Z_DATA_ERROR, "incorrect data check");
+                return InflateStatus::stream_error;
+            case WalkVerdict::refused: return InflateStatus::stream_error;
+            case WalkVerdict::undecided: break;
+        }
+    }
+    if (worth_resuming(parts, nparts, produced)) {
+        BlockStart at;
+        InflateStatus status = InflateStatus::stream_error;
+        if (find_last_sound_block(parts, nparts, produced, at) && resume_with_zlib(at, out, expected, status, fault))
+            return status;
+    }
 #endif
     return inflate_with_zlib(parts, nparts, out ? out : none, expected, fault);
 }

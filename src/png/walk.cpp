@@ -150,19 +150,20 @@ bool read_dynamic(BitReader& r, Code& lit, Code& dist) noexcept {
 
 enum class Judged { accepted, refused, undecided };
 
-// zlib reads the block header that starts at the reader's position: primed with the buffered bits, then fed the
-// rest of the input, it stops at the end of the header (Z_TREES) or refuses it.
-Judged judge_header(z_stream& zs, const BitReader& r, ZlibFault* fault) noexcept {
-    if (inflateReset(&zs) != Z_OK) return Judged::undecided;
-    unsigned n = r.count;
-    uint32_t bits = r.buf;
+// Hands zlib the n (<= 32) buffered bits, the lowest first.
+bool prime(z_stream& zs, uint32_t bits, unsigned n) noexcept {
     if (n > 16) {
-        if (inflatePrime(&zs, 16, static_cast<int>(bits & 0xFFFF)) != Z_OK) return Judged::undecided;
+        if (inflatePrime(&zs, 16, static_cast<int>(bits & 0xFFFF)) != Z_OK) return false;
         bits >>= 16;
         n -= 16;
     }
-    if (n != 0 && inflatePrime(&zs, static_cast<int>(n), static_cast<int>(bits & ((1u << n) - 1))) != Z_OK)
-        return Judged::undecided;
+    return n == 0 || inflatePrime(&zs, static_cast<int>(n), static_cast<int>(bits & ((1u << n) - 1))) == Z_OK;
+}
+
+// zlib reads the block header that starts at the reader's position: primed with the buffered bits, then fed the
+// rest of the input, it stops at the end of the header (Z_TREES) or refuses it.
+Judged judge_header(z_stream& zs, const BitReader& r, ZlibFault* fault) noexcept {
+    if (inflateReset(&zs) != Z_OK || !prime(zs, r.buf, r.count)) return Judged::undecided;
     PartsCursor in = r.bytes;
     uint8_t none[1] = {0};
     zs.next_out = none;
@@ -185,7 +186,10 @@ Judged judge_header(z_stream& zs, const BitReader& r, ZlibFault* fault) noexcept
     }
 }
 
-WalkVerdict walk_blocks(z_stream& zs, const Span* parts, size_t nparts, ZlibFault* fault) noexcept {
+// With `marks`, each block start with at most `limit` bytes of output before it is recorded there, and the walk stops
+// (undecided) at the first that has more.
+WalkVerdict walk_blocks(z_stream& zs, const Span* parts, size_t nparts, ZlibFault* fault, BlockStart* marks = nullptr,
+                        uint64_t limit = 0) noexcept {
     constexpr WalkVerdict undecided = WalkVerdict::undecided;
     BitReader r;
     r.bytes = {parts, nparts};
@@ -194,6 +198,10 @@ WalkVerdict walk_blocks(z_stream& zs, const Span* parts, size_t nparts, ZlibFaul
     build_fixed(fixed_lit, fixed_dist);
     uint64_t produced = 0;  // what zlib would have written so far: distances may reach back only that far
     for (;;) {
+        if (marks) {
+            if (produced > limit) return undecided;
+            *marks = {r.bytes, r.buf, r.count, produced};
+        }
         switch (judge_header(zs, r, fault)) {
             case Judged::accepted: break;
             case Judged::refused: return WalkVerdict::refused;
@@ -245,6 +253,24 @@ WalkVerdict walk_blocks(z_stream& zs, const Span* parts, size_t nparts, ZlibFaul
 }
 
 }  // namespace
+
+bool prime_at(z_stream_s& zs, const BlockStart& start) noexcept { return prime(zs, start.bits, start.count); }
+
+bool find_last_sound_block(const Span* parts, size_t nparts, uint64_t limit, BlockStart& start) noexcept {
+    z_stream zs;
+    std::memset(&zs, 0, sizeof zs);
+    if (inflateInit2(&zs, -15) != Z_OK) return false;
+    start.produced = 0;
+    ZlibFault ignored;
+    BlockStart mark;
+    walk_blocks(zs, parts, nparts, &ignored, &mark, limit);
+    inflateEnd(&zs);
+    // Whatever the verdict, every block before the last mark was judged and walked; the first block has no output
+    // before it and leaves nothing to skip.
+    if (mark.produced == 0) return false;
+    start = mark;
+    return true;
+}
 
 WalkVerdict walk_deflate(const Span* parts, size_t nparts, ZlibFault* fault) noexcept {
     z_stream zs;

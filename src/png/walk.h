@@ -2,8 +2,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "png/decode.h"
+
+struct z_stream_s;  // zlib's z_stream
 
 namespace tavrel::png {
 
@@ -21,5 +24,23 @@ enum class WalkVerdict { sound, refused, undecided };
 // The cost is one table lookup per code bit and none per output byte, so a stream of runs that inflates to gigabytes
 // walks in the time of its compressed size. Allocates only zlib's state.
 WalkVerdict walk_deflate(const Span* parts, size_t nparts, ZlibFault* fault) noexcept;
+
+// Where a block header starts: the input from the byte after the bits the walk had taken, those bits (`count` of
+// them, the lowest first), and how many bytes the blocks before it inflate to.
+struct BlockStart {
+    PartsCursor bytes;
+    uint32_t bits = 0;
+    unsigned count = 0;
+    uint64_t produced = 0;
+};
+
+// Walks the stream as walk_deflate does and finds the last block, not the first, whose header starts with at most
+// `limit` bytes of output before it and every block before it sound by the walk's rules: zlib reading the stream from
+// the start reaches that header with exactly that output and no error. false when there is no such block but the
+// first (or zlib's state cannot be had).
+bool find_last_sound_block(const Span* parts, size_t nparts, uint64_t limit, BlockStart& start) noexcept;
+
+// Primes a raw inflater (reset, no output yet) with the bits `start` holds, so that it reads the block header there.
+bool prime_at(z_stream_s& zs, const BlockStart& start) noexcept;
 
 }  // namespace tavrel::png
