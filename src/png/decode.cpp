@@ -325,7 +325,8 @@ InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, si
     size_t produced = 0;
     const IsalVerdict verdict = inflate_exact_with_isal(parts, nparts, out, expected, produced);
     if (verdict == IsalVerdict::ok) return InflateStatus::ok;
-    if (verdict == IsalVerdict::bad_check) {
+    const bool walk = worth_resuming(parts, nparts, produced);
+    if (verdict == IsalVerdict::bad_check && walk) {
         // Where zlib takes the deflate data, its output is what ISA-L wrote, within out: zlib then stops at the
         // checksum, before it looks at the length.
         switch (walk_deflate(parts, nparts, fault)) {
@@ -336,7 +337,7 @@ InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, si
             case WalkVerdict::undecided: break;
         }
     }
-    if (worth_resuming(parts, nparts, produced)) {
+    if (walk) {
         BlockStart at;
         InflateStatus status = InflateStatus::stream_error;
         if (find_last_sound_block(parts, nparts, produced, at) && resume_with_zlib(at, out, expected, status, fault))
