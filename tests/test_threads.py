@@ -3,6 +3,11 @@ its own computation."""
 import subprocess
 import sys
 import textwrap
+import threading
+
+from Vorlant.tavrel_ext import Tavrel
+
+from imagedata import make_png
 
 # Run in a child: the switch interval is made so long that a thread waiting for the lock only gets it when the holder
 # releases it of its own accord, so a counting thread progresses during a call only where the call releases the lock.
@@ -58,11 +63,6 @@ def test_another_thread_progresses_while_a_large_image_is_decoded_and_encoded(tm
 def test_a_save_racing_a_same_size_rewrite_writes_only_rows_the_image_held(tmp_path):
     """Rows are copied out a block at a time while another thread rewrites the pixels in place: the first row of each
     block must be predicted from the row the previous block wrote, or it decodes to pixels of neither state."""
-    import threading
-
-    from imagedata import make_png
-    from Vorlant.tavrel_ext import Tavrel
-
     width, height = 1100, 900                      # three blocks of rows
     raw = b"".join(bytes([2 + y % 3]) + bytes(width * 4) for y in range(height))  # Up, Average, Paeth
     img = Tavrel.open(make_png(width, height, 4, raw=raw))

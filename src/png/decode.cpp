@@ -219,7 +219,7 @@ bool worth_resuming(const Span* parts, size_t nparts, size_t produced) noexcept 
 // zlib pass from the start gives. false when zlib's state cannot be had.
 bool resume_with_zlib(const BlockStart& at, uint8_t* out, size_t expected, InflateStatus& status,
                       ZlibFault* fault) noexcept {
-    const size_t done = static_cast<size_t>(at.produced);
+    const auto done = static_cast<size_t>(at.produced);
     if (done > expected) return false;
     z_stream zs;
     std::memset(&zs, 0, sizeof zs);
@@ -247,8 +247,8 @@ bool resume_with_zlib(const BlockStart& at, uint8_t* out, size_t expected, Infla
     if (have < 4) {  // the stream ends inside its checksum
         record_zlib_fault(fault, Z_BUF_ERROR, nullptr);
         status = InflateStatus::stream_error;
-    } else if (isal_adler32(1, out, total) != (uint32_t{check[0]} << 24 | uint32_t{check[1]} << 16 |
-                                               uint32_t{check[2]} << 8 | check[3])) {
+    } else if (isal_adler32(1, out, total) !=
+               (uint32_t{check[0]} << 24 | uint32_t{check[1]} << 16 | uint32_t{check[2]} << 8 | check[3])) {
         record_zlib_fault(fault, Z_DATA_ERROR, "incorrect data check");
         status = InflateStatus::stream_error;
     }

@@ -29,9 +29,10 @@ struct ZlibFault {
 // With ISA-L a stream it inflates to exactly `expected` bytes is ok; any other outcome is zlib's own. A stream ISA-L
 // fails on late is judged by zlib from the last block the walk over the deflate blocks finds sound among those ISA-L
 // got through (zlib's window primed with the output before it), or, under a wrong checksum, by the walk alone; where
-// that cannot decide, or would cost more than inflating again, by a zlib pass from the start. Before ISA-L runs, the two header bytes are checked as zlib checks
-// them (method, window size, header check, no preset dictionary). ISA-L, like any inflater but zlib, may accept a few
-// damaged or hand-made streams that zlib refuses when their checksum matches; such a stream is ok here.
+// that cannot decide, or would cost more than inflating again, by a zlib pass from the start. Before ISA-L runs, the
+// two header bytes are checked as zlib checks them (method, window size, header check, no preset dictionary). ISA-L,
+// like any inflater but zlib, may accept a few damaged or hand-made streams that zlib refuses when their checksum
+// matches; such a stream is ok here.
 InflateStatus inflate_bounded(const Span* parts, size_t nparts, uint8_t* out, size_t expected,
                               ZlibFault* fault = nullptr) noexcept;
 
